@@ -1,0 +1,165 @@
+// Text files and the standard streams: `open`, the file methods, and the "stdout" and "stdin"
+// objects of the program root.
+#include <istream>
+#include <ostream>
+#include <string>
+
+#include "vm/builtins.h"
+
+namespace T4VM {
+
+using namespace moduleapi;
+
+namespace {
+
+// Streams made by `open` belong to no object (copies of a file object share one); they live until
+// the machine is reset, and every one is flushed when the program ends.
+std::vector<std::unique_ptr<outstream>> outstreams;
+std::vector<std::unique_ptr<instream>> instreams;
+
+void addmethod(variable& file, const char* name, mfuncptr native) {
+    file.attributes[name] = getcustomfuncvar(native);
+}
+
+variable& receiver(variable* self) {
+    if (self == nullptr) fail("Method called without a receiver.", true);
+    return *self;
+}
+
+variable* readresult() {
+    variable* result = getallocvar("");
+    result->identifier = typeident::builtin_string;
+    initstringvar(*result);
+    return result;
+}
+
+// A prompt written to the standard output shows before the program waits for input.
+std::istream* readable(instream& in) {
+    if (in.closed) return nullptr;
+    if (in.file == nullptr) vmout->flush();
+    return in.stream;
+}
+
+}  // namespace
+
+variable* initfile(const std::string& type) {
+    variable* file = getallocvar("");
+    file->identifier = typeident::custom_class;
+    file->name = "file";
+    if (type == "write") {
+        addmethod(*file, "write", builtin::writefile);
+    } else if (type == "read") {
+        addmethod(*file, "read", builtin::readfile);
+        addmethod(*file, "getline", builtin::getlinefile);
+    }
+    addmethod(*file, "close", builtin::closefile);
+    return file;
+}
+
+void resetfiles() {
+    for (auto& out : outstreams) out->stream->flush();
+    outstreams.clear();
+    instreams.clear();
+}
+
+namespace builtin {
+
+void openfile(variable*, const argmap& args) {
+    const std::string mode = getarg(args, "arg1")->getstring(false);
+    const std::string path = getarg(args, "arg0")->getstring(false);
+    variable* file = initfile(mode);
+    // A file that cannot be opened is not reported: writes to it are lost, reads give "".
+    if (mode == "write") {
+        auto out = std::make_unique<outstream>();
+        out->file = std::make_unique<std::ofstream>(path, std::ios::out);
+        out->stream = out->file.get();
+        registerstream(out->stream);
+        file->moduleparams["file"] = nativeparam{paramkind::outstream, out.get()};
+        outstreams.push_back(std::move(out));
+    } else if (mode == "read") {
+        auto in = std::make_unique<instream>();
+        in->file = std::make_unique<std::ifstream>(path, std::ios::in);
+        in->stream = in->file.get();
+        file->moduleparams["file"] = nativeparam{paramkind::instream, in.get()};
+        instreams.push_back(std::move(in));
+    }
+    datastack->push_back(file);
+}
+
+void writefile(variable* self, const argmap& args) {
+    const std::string text = getarg(args, "arg0")->getstring(false);
+    outstream& out = getparam<outstream>(receiver(self).moduleparams, "file");
+    if (!out.closed) *out.stream << text;
+}
+
+void readfile(variable* self, const argmap&) {
+    instream& in = getparam<instream>(receiver(self).moduleparams, "file");
+    variable* result = readresult();
+    if (std::istream* stream = readable(in)) {
+        std::string line;
+        while (std::getline(*stream, line)) {
+            result->stringval += line;
+            result->stringval += '\n';
+        }
+    }
+    datastack->push_back(result);
+}
+
+void getlinefile(variable* self, const argmap&) {
+    instream& in = getparam<instream>(receiver(self).moduleparams, "file");
+    variable* result = readresult();
+    if (std::istream* stream = readable(in)) {
+        if (!std::getline(*stream, result->stringval)) result->stringval.clear();
+    }
+    datastack->push_back(result);
+}
+
+void closefile(variable* self, const argmap&) {
+    const parammap& params = receiver(self).moduleparams;
+    auto entry = params.find("file");
+    if (entry != params.end() && entry->second.kind == paramkind::instream) {
+        instream& in = getparam<instream>(params, "file");
+        if (in.file) in.file->close();
+        in.closed = true;  // the standard input stays open for the machine; the object reads ""
+        return;
+    }
+    outstream& out = getparam<outstream>(params, "file");
+    if (out.file) {
+        out.file->close();
+        unregisterstream(out.stream);
+    } else {
+        out.stream->flush();
+    }
+    out.closed = true;
+}
+
+}  // namespace builtin
+
+namespace {
+
+variable* standardobject(const std::string& mode, const char* name) {
+    variable* file = initfile(mode);
+    file->name = name;
+    if (mode == "write") {
+        auto out = std::make_unique<outstream>();
+        out->stream = vmout;
+        file->moduleparams["file"] = nativeparam{paramkind::outstream, out.get()};
+        outstreams.push_back(std::move(out));
+    } else {
+        auto in = std::make_unique<instream>();
+        in->stream = vmin;
+        file->moduleparams["file"] = nativeparam{paramkind::instream, in.get()};
+        instreams.push_back(std::move(in));
+    }
+    return file;
+}
+
+}  // namespace
+
+void attachfiles(variable& root) {
+    root.attributes["stdout"] = standardobject("write", "stdout");
+    root.attributes["stdin"] = standardobject("read", "stdin");
+    root.attributes["open"] = getcustomfuncvar(builtin::openfile);
+}
+
+}  // namespace T4VM

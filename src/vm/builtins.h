@@ -1,0 +1,52 @@
+// The core natives reached through the program root, and the native objects they keep.
+#pragma once
+
+#include <fstream>
+#include <iosfwd>
+#include <memory>
+
+#include "vm/vm.h"
+
+namespace T4VM {
+
+// Attaches the built-in globals to the program root, in the order they are made.
+void attachbuiltins(variable& root);
+
+// The streams behind file objects. A closed stream stays attached: writes to it are dropped and
+// reads give the empty string.
+struct outstream {
+    std::ostream* stream = nullptr;
+    std::unique_ptr<std::ofstream> file;  // null for the standard output
+    bool closed = false;
+};
+struct instream {
+    std::istream* stream = nullptr;
+    std::unique_ptr<std::ifstream> file;  // null for the standard input
+    bool closed = false;
+};
+
+namespace moduleapi {
+template <>
+struct paramkindof<outstream> {
+    static constexpr paramkind value = paramkind::outstream;
+};
+template <>
+struct paramkindof<instream> {
+    static constexpr paramkind value = paramkind::instream;
+};
+}  // namespace moduleapi
+
+variable* initfile(const std::string& type);
+void resetfiles();
+
+namespace builtin {
+
+void openfile(variable* self, const argmap& args);
+void writefile(variable* self, const argmap& args);
+void readfile(variable* self, const argmap& args);
+void getlinefile(variable* self, const argmap& args);
+void closefile(variable* self, const argmap& args);
+
+}  // namespace builtin
+
+}  // namespace T4VM

@@ -1,0 +1,93 @@
+// Error reports and the end of a program. Both end the run by unwinding to whoever runs the
+// machine (main or the embedding entry point) after flushing every stream, so no written data is
+// lost and the process ends with a plain exit status: 0 after the closing line, 1 after a report.
+#include <ostream>
+
+#include "vm/vm.h"
+
+namespace T4VM {
+
+namespace {
+
+bool finished = false;  // the closing line has been written (matters only with noterminate)
+
+void hexbyte(std::string& out, byte value) {
+    static const char digits[] = "0123456789abcdef";
+    if (value >= 16) out.push_back(digits[value >> 4]);
+    out.push_back(digits[value & 15]);
+    out.push_back(' ');
+}
+
+// The state dump consumes what it prints: the code frames, the call trace and the data stack.
+std::string statedump() {
+    std::string out = "Codestack: \n";
+    auto& frames = codestack.get();
+    while (!frames.empty()) {
+        const codeframe& frame = frames.back();
+        if (frame.code)
+            for (std::size_t i = frame.pc; i < frame.code->size(); ++i) hexbyte(out, (*frame.code)[i]);
+        out += "\n-------------------------\n";
+        frames.pop_back();
+    }
+    out += "\n";
+
+    auto& trace = calltrace.get();
+    if (!trace.empty()) {
+        out += "Calltrace: \n  > " + trace.back()->name + "\n";
+        trace.pop_back();
+        while (!trace.empty()) {
+            out += trace.size() == 1 ? "  < " : "/\\ ";
+            out += trace.back()->name + " of identifier: " + identname(trace.back()->identifier) + "\n";
+            trace.pop_back();
+        }
+    }
+
+    auto& data = datastack.get();
+    if (!data.empty()) {
+        out += "Datastack is as follows:\n";
+        while (!data.empty()) {
+            out += data.back()->name + " with identifier " + identname(data.back()->identifier) + "\n";
+            data.pop_back();
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void error(const std::string& target, bool ismodule) {
+    vmout->flush();  // what the program printed comes before the report on a shared terminal
+    std::ostream& err = *vmerr;
+    err << "TARN 4 VM error" << (ismodule ? " within module" : "") << ": " << target << std::endl;
+    if (!silent) err << statedump() << std::flush;
+    codestack->clear();
+    if (!noterminate) {
+        flushstreams();
+        throw machinestop{1};
+    }
+}
+
+void fail(const std::string& target, bool ismodule) {
+    error(target, ismodule);
+    throw instructionabort{};
+}
+
+void exitprogram() {
+    if (!silent && !finished) {
+        std::ostream& out = *vmout;
+        out << std::endl;
+        if (!datastack->empty() && datastack->back()->identifier == typeident::builtin_int)
+            out << "<TARN 4> Program finished with code " << datastack->back()->intval << "\n";
+        else
+            out << "<TARN 4> Program finished.\n";
+    }
+    if (!noterminate) {
+        flushstreams();
+        throw machinestop{0};
+    }
+    finished = true;
+}
+
+void resetfinished() { finished = false; }
+
+}  // namespace T4VM

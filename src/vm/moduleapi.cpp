@@ -1,0 +1,127 @@
+// Support operations for natives (and for the interpreter): popping values, scopes, name lookup,
+// arguments, list and dictionary access, conversions and pointer targets.
+#include "vm/vm.h"
+
+namespace T4VM::moduleapi {
+
+variable* gettopvar() {
+    if (datastack->empty()) fail("datastack empty!", true);
+    variable* top = datastack->back();
+    datastack->pop_back();
+    return top->getvar();
+}
+
+void goout() {
+    // Leaving the root's own scope is caught by the integrity check before the next instruction.
+    if (!callstack->empty()) callstack->pop_back();
+    if (!databasestack->empty()) databasestack->pop_back();
+}
+
+void gointo(variable* target) {
+    callstack->push_back(target);
+    databasestack->emplace_back();
+}
+
+variable* getattribute(variable* target, const std::string& name) {
+    auto found = target->attributes.find(name);
+    if (found == target->attributes.end())
+        fail("Attempted to get attribute of class even tho it does not exist: " + name, false);
+    return found->second;
+}
+
+variable* getarg(const argmap& args, const std::string& target) {
+    auto found = args.find(target);
+    if (found == args.end()) fail("No such arg: " + target, true);
+    return found->second;
+}
+
+namespace {
+
+// Every negative index counts as out of bounds: the index is widened with its sign and then
+// compared as an unsigned size.
+bool outofbounds(const std::list<variable*>& L, std::int32_t index) {
+    return static_cast<std::uint64_t>(static_cast<std::int64_t>(index)) >= L.size();
+}
+
+}  // namespace
+
+variable* Lgetindex(std::list<variable*>& L, std::int32_t index) {
+    if (outofbounds(L, index))
+        fail("Out of bounds. Tried getting index " + std::to_string(index) + " at list with length of " +
+                 std::to_string(L.size()),
+             true);
+    return *std::next(L.begin(), index);
+}
+
+void Lsetindex(std::list<variable*>& L, std::int32_t index, variable* val) {
+    if (outofbounds(L, index))
+        fail("Out of bounds. Tried setting index " + std::to_string(index) + " at list with length of " +
+                 std::to_string(L.size()),
+             true);
+    *std::next(L.begin(), index) = val;
+}
+
+variable* varconv(variable& target, const std::string& newtype) {
+    variable* result = getallocvar("");
+    if (newtype == "BUILTIN_STRING") {
+        result->stringval = target.getstring(false);
+        initstringvar(*result);
+        result->identifier = typeident::builtin_string;
+    } else if (newtype == "BUILTIN_INT") {
+        result->intval = target.getint();
+        result->identifier = typeident::builtin_int;
+    } else if (newtype == "BUILTIN_FLOAT") {
+        result->floatval = target.getfloat();
+        result->identifier = typeident::builtin_float;
+    } else {
+        fail("Unsupported convert type: " + newtype, true);
+    }
+    return result;
+}
+
+bool Dcontains(const dictmap& D, const variable& element) {
+    for (const auto& [key, value] : D)
+        if (*key == element) return true;
+    return false;
+}
+
+variable* Dgetindex(const dictmap& D, variable& index) {
+    for (const auto& [key, value] : D)
+        if (*key == index) return value;
+    fail("Dict does not contain key: " + index.getstring(false), true);
+}
+
+void Dsetindex(dictmap& D, variable* key, variable* val) { D[key] = val; }
+
+variable* Duplicatevar(variable* target) {
+    variable* duplicate = getallocvar("");
+    *duplicate = *target;
+    return duplicate;
+}
+
+variable& gettargetpntr(variable* target) {
+    if (target->pntrval == nullptr)
+        fail("Attempted to get pointer target even tho it is not defined.", true);
+    return *target->pntrval;
+}
+
+variable* getlocalvar(const std::string& target) {
+    // The program root's attributes are found before the current frame's variables.
+    auto& root = progroot->attributes;
+    auto inroot = root.find(target);
+    if (inroot != root.end()) return inroot->second;
+    auto& frame = databasestack->back();
+    auto inframe = frame.find(target);
+    if (inframe == frame.end()) fail("Local variable not found: " + target, false);
+    // A block run at the top level binds "self" to no object.
+    if (inframe->second == nullptr) fail("Local variable is bound to no object: " + target, false);
+    return inframe->second;
+}
+
+variable* getglobalvar(const std::string& target) {
+    auto found = globalvars.find(target);
+    if (found == globalvars.end()) fail("Global variable not found: " + target, false);
+    return found->second;
+}
+
+}  // namespace T4VM::moduleapi

@@ -1,0 +1,159 @@
+// Operand decoding: one self-describing operand (a type byte and a body) from the running code.
+#include "vm/vm.h"
+
+namespace T4VM {
+
+namespace {
+
+// Deeper list or dictionary operands than this are refused before they exhaust the C++ stack;
+// no program written by hand or by a compiler nests constants this deep.
+constexpr int maxoperanddepth = 1000;
+
+[[noreturn]] void cutoff(codeframe& bytes) {
+    bytes.pc = bytes.code ? bytes.code->size() : 0;
+    fail("Operand cut off by the end of its code.", false);
+}
+
+byte readbyte(codeframe& bytes) {
+    if (bytes.empty()) cutoff(bytes);
+    byte value = bytes.top();
+    bytes.pop();
+    return value;
+}
+
+std::uint32_t readword(codeframe& bytes) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value = (value << 8) | readbyte(bytes);
+    return value;
+}
+
+std::string readstring(codeframe& bytes) {
+    std::string text;
+    for (;;) {
+        byte next = readbyte(bytes);
+        if (next == 0) return text;
+        text.push_back(static_cast<char>(next));
+    }
+}
+
+float decodefloat(std::uint32_t whole, std::uint32_t fraction) {
+    double scale = 10.0;  // 10^d, d the number of digits of the fraction (at least one)
+    for (std::uint32_t rest = fraction / 10; rest != 0; rest /= 10) scale *= 10.0;
+    return static_cast<float>(whole) + static_cast<float>(fraction) / static_cast<float>(scale);
+}
+
+variable* decode(codeframe& bytes, int depth);
+
+// The element, key or value objects of containers: the decoded operand itself is a fresh object
+// that nothing else refers to, so it serves as the new heap object.
+void decodelist(codeframe& bytes, variable& list, int depth) {
+    std::vector<variable*> elements;
+    for (;;) {
+        if (bytes.empty()) cutoff(bytes);
+        if (bytes.top() == operandtype::end) {
+            bytes.pop();
+            break;
+        }
+        elements.push_back(decode(bytes, depth + 1));
+    }
+    // The element written first in the code is the last element of the list.
+    list.listval.assign(elements.rbegin(), elements.rend());
+}
+
+void decodedict(codeframe& bytes, variable& dict, int depth) {
+    for (;;) {
+        if (bytes.empty()) cutoff(bytes);
+        if (bytes.top() == operandtype::end) {
+            bytes.pop();
+            return;
+        }
+        variable* key = decode(bytes, depth + 1);
+        variable* value = decode(bytes, depth + 1);
+        dict.dictval[key] = value;
+    }
+}
+
+void decodefunction(codeframe& bytes, variable& function) {
+    const std::int32_t length = static_cast<std::int32_t>(readword(bytes));
+    if (length <= 0) return;
+    if (bytes.remaining() < static_cast<std::size_t>(length)) {
+        bytes.pc = bytes.code->size();  // every byte there was has been taken into the body
+        fail("bytes ran out! Specified: " + std::to_string(length), false);
+    }
+    auto begin = bytes.code->begin() + static_cast<std::ptrdiff_t>(bytes.pc);
+    function.funccode = std::make_shared<const std::vector<byte>>(begin, begin + length);
+    bytes.pc += static_cast<std::size_t>(length);
+}
+
+variable* decodestack() {
+    if (datastack->empty()) fail("Stack operand met an empty datastack.", false);
+    variable* top = datastack->back();
+    datastack->pop_back();
+    variable* result = getallocvar("");
+    *result = *top->getvar();
+    return result;
+}
+
+variable* decode(codeframe& bytes, int depth) {
+    if (depth > maxoperanddepth) fail("Operand nesting too deep.", false);
+    if (bytes.empty()) fail("Code ended where an operand was expected.", false);
+    const byte type = bytes.top();
+    bytes.pop();
+    if (type == operandtype::stack) return decodestack();
+    if (type > operandtype::stack) fail("Bad type when getting operand!" + std::to_string(type), false);
+
+    variable* result = getallocvar("");
+    switch (type) {
+    case operandtype::integer:
+        result->identifier = typeident::builtin_int;
+        result->intval = static_cast<std::int32_t>(readword(bytes));
+        break;
+    case operandtype::floating: {
+        result->identifier = typeident::builtin_float;
+        const std::uint32_t whole = readword(bytes);
+        const std::uint32_t fraction = readword(bytes);
+        result->floatval = decodefloat(whole, fraction);
+        break;
+    }
+    case operandtype::string:
+        result->identifier = typeident::builtin_string;
+        initstringvar(*result);
+        result->stringval = readstring(bytes);
+        break;
+    case operandtype::klass:
+        result->identifier = typeident::custom_class;
+        break;
+    case operandtype::list:
+        result->identifier = typeident::builtin_list;
+        initlistvar(*result);
+        decodelist(bytes, *result, depth);
+        break;
+    case operandtype::dict:
+        result->identifier = typeident::builtin_dict;
+        initdictvar(*result);
+        decodedict(bytes, *result, depth);
+        break;
+    case operandtype::function:
+        result->identifier = typeident::custom_func;
+        decodefunction(bytes, *result);
+        break;
+    }
+    return result;
+}
+
+}  // namespace
+
+variable* getop(codeframe& bytes) { return decode(bytes, 0); }
+
+std::string getname(codeframe& bytes) {
+    // Names are nearly always string operands: read their text without building a value.
+    if (!bytes.empty() && bytes.top() == operandtype::string) {
+        bytes.pop();
+        return readstring(bytes);
+    }
+    return getop(bytes)->getstring(false);
+}
+
+bool inrange(byte min, byte max, byte value) { return min <= value && value < max; }
+
+}  // namespace T4VM

@@ -1,0 +1,149 @@
+// Start-up: the command line, loading the program image and the debug descriptor, the program
+// root with its built-in globals, the run loop, and the embedding entry point.
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+
+#include "vm/additions/modules.h"
+#include "vm/builtins.h"
+#include "vm/vm.h"
+
+namespace T4VM {
+
+void resetfinished();
+
+namespace {
+
+std::vector<byte> readwholefile(const std::string& path, bool& found) {
+    std::ifstream file(path, std::ios::binary);
+    found = file.is_open();
+    return std::vector<byte>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// The descriptor lies beside the image: "desc.tndc" in the image's directory.
+void loaddescriptor(const std::string& imagepath) {
+    const std::filesystem::path directory = std::filesystem::path(imagepath).parent_path();
+    const std::filesystem::path path = directory / "desc.tndc";
+    std::error_code failure;
+    if (!std::filesystem::exists(path, failure)) return;
+    bool found = false;
+    std::vector<byte> bytes = readwholefile(path.string(), found);
+    if (!found) return;
+    hasdescriptor.get() = true;
+    descriptor->assign(bytes.rbegin(), bytes.rend());  // the first byte of the file on top
+}
+
+// Records are a zero-terminated name and a 4-byte big-endian count. A record cut off by the end of
+// the file is dropped.
+void parsedescriptor() {
+    auto& bytes = descriptor.get();
+    while (!bytes.empty()) {
+        std::string name;
+        while (!bytes.empty() && bytes.back() != 0) {
+            name.push_back(static_cast<char>(bytes.back()));
+            bytes.pop_back();
+        }
+        if (bytes.empty()) break;
+        bytes.pop_back();
+        if (bytes.size() < 4) {
+            bytes.clear();
+            break;
+        }
+        std::uint32_t count = 0;
+        for (int i = 0; i < 4; ++i) {
+            count = (count << 8) | bytes.back();
+            bytes.pop_back();
+        }
+        _FDESC->push_back(descrecord{static_cast<std::int32_t>(count), std::move(name)});
+    }
+}
+
+void runloop() {
+    while (!codestack->empty() && !threads.empty()) execcycle();
+    // With every context stopped the program has ended; its code comes from the main context.
+    if (threads.empty()) swapcontext(maincontext);
+    exitprogram();
+}
+
+// Everything after the argument check: load, build the environment, run.
+int runprogram(const std::vector<byte>& image, const std::string& imagepath, std::size_t extraargs) {
+    if (extraargs == 1) silent = true;
+    codestack->push_back(codeframe{std::make_shared<const std::vector<byte>>(image), 0});
+    if (!imagepath.empty()) loaddescriptor(imagepath);
+    init();
+    TARN4SOCKETS::init();
+    T4VMHASHING::init();
+    runloop();
+    return 0;
+}
+
+bool argumentcountwrong(std::size_t extraargs) { return extraargs > 2; }
+
+}  // namespace
+
+void init() {
+    swapcontext(maincontext);
+    databasestack->emplace_back();
+    progroot = getallocvar("");
+    progroot->identifier = typeident::builtin_func;
+    progroot->name = "PROGRAM_ROOT";
+    progroot->funccode = codestack->back().code;
+    callstack->push_back(progroot);
+    calltrace->push_back(progroot);
+    globalvars["progroot"] = progroot;
+    attachbuiltins(*progroot);
+    if (hasdescriptor.get()) parsedescriptor();
+}
+
+void resetbuiltins() {
+    resetfiles();
+    resetfinished();
+}
+
+int runmain(int argc, char** argv) {
+    std::ios::sync_with_stdio(false);
+    vmout = &std::cout;
+    vmerr = &std::cerr;
+    vmin = &std::cin;
+    try {
+        if (argc < 2 || argumentcountwrong(static_cast<std::size_t>(argc - 2)))
+            error("Too many or not enough arguments.", false);
+        const std::string imagepath = argv[1];
+        bool found = false;
+        // A missing image is not reported: the program is empty and ends at once.
+        std::vector<byte> image = readwholefile(imagepath, found);
+        return runprogram(image, imagepath, static_cast<std::size_t>(argc - 2));
+    } catch (const machinestop& stop) {
+        flushstreams();
+        return stop.status;
+    }
+}
+
+runresult runimage(const std::vector<byte>& image, const std::vector<std::string>& args,
+                   const std::string& input, const std::string& imagepath) {
+    std::ostringstream out;
+    std::ostringstream err;
+    std::istringstream in(input);
+    resetmachine();
+    vmout = &out;
+    vmerr = &err;
+    vmin = &in;
+    runresult result;
+    try {
+        if (argumentcountwrong(args.size())) error("Too many or not enough arguments.", false);
+        result.status = runprogram(image, imagepath, args.size());
+    } catch (const machinestop& stop) {
+        result.status = stop.status;
+    }
+    resetmachine();
+    vmout = &std::cout;
+    vmerr = &std::cerr;
+    vmin = &std::cin;
+    result.out = out.str();
+    result.err = err.str();
+    return result;
+}
+
+}  // namespace T4VM

@@ -1,0 +1,140 @@
+// Machine state: the contexts, the table of runnable contexts, the aliases bound to one context,
+// the execution cycle and the integrity check run before every instruction.
+#include <iostream>
+#include <ostream>
+
+#include "vm/heap.h"
+#include "vm/vm.h"
+
+namespace T4VM {
+
+std::map<std::string, variable*> globalvars;
+variable* progroot = nullptr;
+
+namespace {
+std::vector<std::unique_ptr<context>> everycontext;  // contexts live until the machine is reset
+}
+
+context* newcontext() {
+    everycontext.push_back(std::make_unique<context>());
+    return everycontext.back().get();
+}
+
+context* maincontext = newcontext();
+context* boundcontext = maincontext;
+std::map<int, context*> threads{{0, maincontext}};
+bool silent = false;
+bool noterminate = false;
+
+ref_wrapper<varstack> memory(*maincontext->memory);
+ref_wrapper<std::vector<varmap>> savlvar(*maincontext->savlvar);
+ref_wrapper<codestacktype> codestack(*maincontext->codestack);
+ref_wrapper<varstack> calltrace(*maincontext->calltrace);
+ref_wrapper<varstack> datastack(*maincontext->datastack);
+ref_wrapper<varstack> callstack(*maincontext->callstack);
+ref_wrapper<framestack> databasestack(*maincontext->databasestack);
+ref_wrapper<varmap> lastdeldatabase(*maincontext->lastdeldatabase);
+ref_wrapper<bool> hasdescriptor(maincontext->hasdescriptor);
+ref_wrapper<bytestack> descriptor(*maincontext->descriptor);
+ref_wrapper<descriptorlist> _FDESC(*maincontext->_FDESC);
+ref_wrapper<bool> returned(maincontext->returned);
+
+std::ostream* vmout = &std::cout;
+std::ostream* vmerr = &std::cerr;
+std::istream* vmin = &std::cin;
+
+void swapcontext(context* newcontext) {
+    memory.set(*newcontext->memory);
+    savlvar.set(*newcontext->savlvar);
+    codestack.set(*newcontext->codestack);
+    calltrace.set(*newcontext->calltrace);
+    datastack.set(*newcontext->datastack);
+    callstack.set(*newcontext->callstack);
+    databasestack.set(*newcontext->databasestack);
+    lastdeldatabase.set(*newcontext->lastdeldatabase);
+    hasdescriptor.set(newcontext->hasdescriptor);
+    descriptor.set(*newcontext->descriptor);
+    _FDESC.set(*newcontext->_FDESC);
+    // Each context has its own return flag, so a task's instructions never clear the flag that a
+    // `ret` of another context has just set for its blocks.
+    returned.set(newcontext->returned);
+    boundcontext = newcontext;
+}
+
+void execcycle() {
+    // The walk looks the next id up afresh after every step, so tasks stopped or started by the
+    // step never break it: a task started with a greater id runs in this very cycle.
+    auto entry = threads.begin();
+    while (entry != threads.end()) {
+        const int id = entry->first;
+        swapcontext(entry->second);
+        try {
+            if (codestack->empty())
+                integritycheck();  // reports the panic: there is no frame to run
+            else
+                execinstruction(codestack->back());
+            resumepending();
+        } catch (const instructionabort&) {
+            // A report returned (noterminate): the instruction ends where it failed.
+        }
+        entry = threads.upper_bound(id);
+    }
+}
+
+void integritycheck() {
+    if (codestack->empty())
+        error("\nVM panic!\nCodestack size = 0, this is not supposed to happen.      \n", false);
+    if (callstack->empty())
+        error("\nVM panic!\nCallstack size = 0, did you go out of root?                \n", false);
+    if (databasestack->empty())
+        error("\nVM panic!\nDatabasestack size = 0, did you go out of root?                \n",
+              false);
+    if (calltrace->empty()) {
+        std::ostream& err = *vmerr;
+        err << "-----------------------------" << std::endl;
+        err << "Calltrace stack size is 0." << std::endl;
+        err << "The vm will keep running tho." << std::endl;
+        err << "This is just a warning." << std::endl;
+        err << "-----------------------------" << std::endl;
+    }
+    if (codestack->empty() || callstack->empty() || databasestack->empty())
+        throw instructionabort{};  // only after a report that returned
+}
+
+namespace {
+std::vector<std::ostream*> openstreams;
+}
+
+void registerstream(std::ostream* stream) { openstreams.push_back(stream); }
+
+void unregisterstream(std::ostream* stream) {
+    std::erase(openstreams, stream);
+}
+
+void flushstreams() {
+    for (std::ostream* stream : openstreams) stream->flush();
+    vmout->flush();
+    vmerr->flush();
+}
+
+void resetvalues();
+void resetbuiltins();
+
+void resetmachine() {
+    flushstreams();
+    openstreams.clear();
+    resetbuiltins();
+    globalvars.clear();
+    progroot = nullptr;
+    threads.clear();
+    everycontext.clear();
+    freeheap();
+    resetvalues();
+    maincontext = newcontext();
+    threads[0] = maincontext;
+    swapcontext(maincontext);
+    silent = false;
+    noterminate = false;
+}
+
+}  // namespace T4VM
