@@ -34,10 +34,16 @@ template <>
 struct paramkindof<instream> {
     static constexpr paramkind value = paramkind::instream;
 };
+template <>
+struct paramkindof<context> {
+    static constexpr paramkind value = paramkind::context;
+};
 }  // namespace moduleapi
 
 variable* initfile(const std::string& type);
+variable* getfilesys();
 void resetfiles();
+void resettasks();
 
 namespace builtin {
 
@@ -46,6 +52,27 @@ void writefile(variable* self, const argmap& args);
 void readfile(variable* self, const argmap& args);
 void getlinefile(variable* self, const argmap& args);
 void closefile(variable* self, const argmap& args);
+
+void varconv(variable* self, const argmap& args);
+void asstr(variable* self, const argmap& args);
+void asint(variable* self, const argmap& args);
+void asfloat(variable* self, const argmap& args);
+void sizeoffunc(variable* self, const argmap& args);
+void execcmd(variable* self, const argmap& args);
+void getattr(variable* self, const argmap& args);
+void setattr(variable* self, const argmap& args);
+void hasattr(variable* self, const argmap& args);
+
+void Fexists(variable* self, const argmap& args);
+void Fisdir(variable* self, const argmap& args);
+void Fdelete(variable* self, const argmap& args);
+void Fcreatedir(variable* self, const argmap& args);
+void Flistdir(variable* self, const argmap& args);
+void Fcd(variable* self, const argmap& args);
+
+void Tcreate(variable* self, const argmap& args);
+void Tstart(variable* self, const argmap& args);
+void Tstop(variable* self, const argmap& args);
 
 }  // namespace builtin
 

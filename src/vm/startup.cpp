@@ -99,6 +99,7 @@ void init() {
 
 void resetbuiltins() {
     resetfiles();
+    resettasks();
     resetfinished();
 }
 

@@ -1,0 +1,78 @@
+// Tasks: create, start and stop execution contexts that the execution cycle interleaves with the
+// main program, one instruction each per cycle.
+#include "vm/builtins.h"
+
+namespace T4VM {
+
+using namespace moduleapi;
+
+namespace {
+
+// Task ids come from the machine's own generator, so scheduling order and output are the same on
+// every platform: 41, 18467, 6334, 26500, 19169, ...
+std::uint32_t taskseed = 1;
+
+std::int32_t nexttaskid() {
+    taskseed = taskseed * 214013u + 2531011u;
+    return static_cast<std::int32_t>((taskseed >> 16) & 0x7FFF);
+}
+
+variable* taskint(std::int32_t value) {
+    variable* result = getallocvar("BUILTIN_INT");
+    result->identifier = typeident::builtin_int;
+    result->intval = value;
+    return result;
+}
+
+bool istaskobject(variable* task) {
+    auto& attributes = task->attributes;
+    auto param = task->moduleparams.find("context");
+    return attributes.contains("alive") && attributes.contains("id") && attributes.contains("target") &&
+           param != task->moduleparams.end() && param->second.kind == paramkind::context;
+}
+
+}  // namespace
+
+void resettasks() { taskseed = 1; }
+
+namespace builtin {
+
+void Tcreate(variable*, const argmap& args) {
+    variable* task = getallocvar("");
+    task->identifier = typeident::builtin_class;
+    task->name = "Thread";
+    task->attributes["alive"] = taskint(0);
+    task->attributes["id"] = taskint(-1);
+    task->attributes["target"] = getarg(args, "arg0");
+    task->moduleparams["context"] = nativeparam{paramkind::context, newcontext()};
+    datastack->push_back(task);
+}
+
+void Tstart(variable*, const argmap& args) {
+    variable* task = getarg(args, "arg0");
+    if (!istaskobject(task)) fail("_taskstart needs a task object made by _taskcreate.", true);
+    variable* target = task->attributes["target"];
+    // Only a bytecode function gives the task code to run; anything else would leave a context
+    // without frames in the table.
+    if (target->identifier != typeident::custom_func || target->ismodule)
+        fail("A task can only run a bytecode function, not " + identname(target->identifier) + ".", true);
+
+    variable* id = task->attributes["id"];
+    id->intval = nexttaskid();
+    task->attributes["alive"]->intval = 1;
+    context* taskcontext = &getparam<context>(task->moduleparams, "context");
+
+    context* caller = boundcontext;
+    swapcontext(taskcontext);
+    callstack->push_back(progroot);
+    datastack->push_back(target);
+    callfunc(0, argmap{});
+    threads[id->getint()] = taskcontext;
+    swapcontext(caller);
+}
+
+void Tstop(variable*, const argmap& args) { threads.erase(getarg(args, "arg0")->getint()); }
+
+}  // namespace builtin
+
+}  // namespace T4VM
