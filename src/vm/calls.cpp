@@ -37,7 +37,7 @@ void takeover(varmap& target) {
 void loopstep(continuation loop) {
     if (!returned.get()) {
         if (loop.what == continuation::kind::whileblock) {
-            variable* condition = gettopvar();
+            variable* condition = popvalue();
             if (condition->getint() != 0) {
                 argmap frame = loop.working;
                 variable* self = selfof(loop.working);
@@ -78,7 +78,7 @@ void finish(continuation done) {
 
 void ifblock(codeframe& bytes) {
     variable* block = getop(bytes)->getcopy();
-    variable* condition = gettopvar();
+    variable* condition = popvalue();
     if (condition->getint() == 0) return;
     const varmap& frame = databasestack->back();
     standalonefunccall(block, frame, selfof(frame), continuation(continuation::kind::ifblock));
@@ -94,7 +94,7 @@ void whileblock(codeframe& bytes) {
 void foreachblock(codeframe& bytes) {
     continuation loop(continuation::kind::foreachblock);
     loop.block = getop(bytes)->getcopy();
-    variable* collection = gettopvar();
+    variable* collection = popvalue();
     // The items are collected first, so changing the collection does not change the iterations.
     if (collection->identifier == typeident::builtin_dict)
         for (auto& [key, value] : collection->dictval) loop.items.push_back(key);
@@ -200,7 +200,7 @@ void scopeinstruction(byte opcode, codeframe& bytes) {
     switch (opcode) {
     case op::leave: goout(); break;
     case op::enterattr: {
-        const std::string name = getname(bytes);
+        const std::string& name = *getname(bytes);
         gointo(getattribute(callstack->back(), name));
         break;
     }

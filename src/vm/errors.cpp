@@ -24,8 +24,7 @@ std::string statedump() {
     auto& frames = codestack.get();
     while (!frames.empty()) {
         const codeframe& frame = frames.back();
-        if (frame.code)
-            for (std::size_t i = frame.pc; i < frame.code->size(); ++i) hexbyte(out, (*frame.code)[i]);
+        for (std::size_t i = frame.pc; i < frame.code.size(); ++i) hexbyte(out, frame.code[i]);
         out += "\n-------------------------\n";
         frames.pop_back();
     }

@@ -1,5 +1,7 @@
 // The value factory: the one door every variable is made through, native function objects, the
 // method tables of strings, pointers, lists and dictionaries, and small constructors for natives.
+#include <algorithm>
+
 #include "vm/heap.h"
 #include "vm/vm.h"
 
@@ -8,14 +10,26 @@ namespace T4VM {
 namespace {
 
 std::uint64_t nextseq = 1;
-std::vector<variable*> everyvariable;  // the heap, so a reset can free it
+std::vector<variable*> everyvariable;  // the heap: every live variable
+
+std::uint64_t reserveseqs(std::size_t count) {
+    const std::uint64_t first = nextseq;
+    nextseq += count;
+    return first;
+}
 
 }  // namespace
 
-variable* getallocvar(const std::string& type) {
+variable* allocatevariable(std::uint64_t seq) {
     auto* value = new variable();
-    value->seq = nextseq++;
+    value->seq = seq;
     everyvariable.push_back(value);
+    noteallocation();
+    return value;
+}
+
+variable* getallocvar(const std::string& type) {
+    variable* value = allocatevariable(reserveseqs(1));
     if (type == "BUILTIN_STRING")
         initstringvar(*value);
     else if (type == "BUILTIN_PNTR")
@@ -26,6 +40,8 @@ variable* getallocvar(const std::string& type) {
         initdictvar(*value);
     return value;
 }
+
+std::vector<variable*>& heapvariables() { return everyvariable; }
 
 void freeheap() {
     for (variable* value : everyvariable) delete value;
@@ -52,36 +68,89 @@ variable* getcustomfuncvar(mfuncptr target) {
     return function;
 }
 
-// Every value gets method objects of its own, so loading a method through one value (which sets
-// the method's receiver) never disturbs another value's methods.
-void initstringvar(variable& target) {
-    target.attributes["get"] = getmodulevar(builtin::strget);
-    target.attributes["substr"] = getmodulevar(builtin::strsub);
+namespace {
+
+struct methodentry {
+    const char* name;
+    mfuncptr native;
+    bool custom;  // a "CUSTOM_FUNC" native object rather than a "BUILTIN_MODULE" one
+};
+
+// The method tables, in the order the methods are attached.
+const std::vector<methodentry>& methodtable(methodkind kind) {
+    static const std::vector<methodentry> strings{{"get", builtin::strget, false}, {"substr", builtin::strsub, false}};
+    static const std::vector<methodentry> pointers{{"get", builtin::pntrget, false}, {"set", builtin::pntrset, false}};
+    static const std::vector<methodentry> lists{
+        {"get", builtin::Lgetatindex, true}, {"set", builtin::Lsetatindex, true},
+        {"append", builtin::Lappend, true},  {"contains", builtin::Lcontains, true},
+        {"find", builtin::Lfind, true},      {"remove", builtin::Lerase, true},
+        {"size", builtin::Lsize, false}};
+    static const std::vector<methodentry> dicts{
+        {"get", builtin::Dgetindex, true},   {"set", builtin::Dsetindex, true},
+        {"contains", builtin::Dcontains, true}, {"keys", builtin::Dgetkeys, true},
+        {"values", builtin::Dgetvalues, true},  {"size", builtin::Dsize, false}};
+    static const std::vector<methodentry> none;
+    switch (kind) {
+    case methodkind::string: return strings;
+    case methodkind::pntr: return pointers;
+    case methodkind::list: return lists;
+    case methodkind::dict: return dicts;
+    default: return none;
+    }
 }
 
-void initpntrvar(variable& target) {
-    target.attributes["get"] = getmodulevar(builtin::pntrget);
-    target.attributes["set"] = getmodulevar(builtin::pntrset);
+variable* makemethod(const methodentry& entry, std::uint64_t seq) {
+    variable* function = allocatevariable(seq);
+    function->identifier = entry.custom ? typeident::custom_func : typeident::builtin_module;
+    function->ismodule = true;
+    function->modulefunc = entry.native;
+    return function;
 }
 
-void initlistvar(variable& target) {
-    target.attributes["get"] = getcustomfuncvar(builtin::Lgetatindex);
-    target.attributes["set"] = getcustomfuncvar(builtin::Lsetatindex);
-    target.attributes["append"] = getcustomfuncvar(builtin::Lappend);
-    target.attributes["contains"] = getcustomfuncvar(builtin::Lcontains);
-    target.attributes["find"] = getcustomfuncvar(builtin::Lfind);
-    target.attributes["remove"] = getcustomfuncvar(builtin::Lerase);
-    target.attributes["size"] = getmodulevar(builtin::Lsize);
+}  // namespace
+
+std::size_t methodcount(methodkind kind) { return methodtable(kind).size(); }
+
+void attrmap::attachmethods(methodkind kind) {
+    const auto& table = methodtable(kind);
+    if (entries.empty() && pending == methodkind::none) {
+        pending = kind;
+        nameorder = false;
+        firstseq = reserveseqs(table.size());
+        return;
+    }
+    materialize();
+    for (const auto& entry : table) entries[entry.name] = makemethod(entry, reserveseqs(1));
 }
 
-void initdictvar(variable& target) {
-    target.attributes["get"] = getcustomfuncvar(builtin::Dgetindex);
-    target.attributes["set"] = getcustomfuncvar(builtin::Dsetindex);
-    target.attributes["contains"] = getcustomfuncvar(builtin::Dcontains);
-    target.attributes["keys"] = getcustomfuncvar(builtin::Dgetkeys);
-    target.attributes["values"] = getcustomfuncvar(builtin::Dgetvalues);
-    target.attributes["size"] = getmodulevar(builtin::Dsize);
+void attrmap::attachcopiedmethods(methodkind kind) {
+    entries.clear();
+    pending = kind;
+    nameorder = true;
+    firstseq = reserveseqs(methodtable(kind).size());
 }
+
+void attrmap::makemethods() const {
+    const auto& table = methodtable(pending);
+    pending = methodkind::none;
+    std::vector<std::size_t> order(table.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    // Copies of methods were made in the order of the attribute names.
+    if (nameorder)
+        std::sort(order.begin(), order.end(),
+                  [&](std::size_t a, std::size_t b) { return std::string(table[a].name) < table[b].name; });
+    std::uint64_t seq = firstseq;
+    for (std::size_t index : order) {
+        variable* method = makemethod(table[index], seq++);
+        method->alreadycopied = copymark;
+        entries[table[index].name] = method;
+    }
+}
+
+void initstringvar(variable& target) { target.attributes.attachmethods(methodkind::string); }
+void initpntrvar(variable& target) { target.attributes.attachmethods(methodkind::pntr); }
+void initlistvar(variable& target) { target.attributes.attachmethods(methodkind::list); }
+void initdictvar(variable& target) { target.attributes.attachmethods(methodkind::dict); }
 
 variable* newint(std::int32_t value) {
     variable* result = getallocvar("");

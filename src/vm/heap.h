@@ -1,11 +1,24 @@
-// What the machine's reset needs of the heap behind getallocvar.
+// The heap behind getallocvar: every variable lives in one registry, which the collector sweeps
+// and the machine's reset frees.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "vm/vm.h"
 
 namespace T4VM {
 
-void freeheap();           // deletes every variable ever made; only between runs
-std::size_t heapsize();    // number of live variables
+variable* allocatevariable(std::uint64_t seq);  // a default variable with the given creation number
+std::vector<variable*>& heapvariables();
+void freeheap();         // deletes every variable; only between runs
+std::size_t heapsize();  // number of live variables
+std::size_t methodcount(methodkind kind);
+
+void noteallocation();      // counts towards the next collection
+bool collectiondue();
+void collectgarbage();      // only at a safe point between instruction steps
+void resetcollector();
 
 }  // namespace T4VM

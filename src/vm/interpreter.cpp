@@ -45,8 +45,8 @@ std::int32_t integerarithmetic(std::int32_t left, std::int32_t right, byte opcod
 }
 
 void arithmetic(byte opcode) {
-    variable* left = gettopvar();
-    variable* right = gettopvar();
+    variable* left = popvalue();
+    variable* right = popvalue();
     variable* result = getallocvar("");
     if (opcode == op::add && left->identifier == typeident::builtin_string &&
         right->identifier == typeident::builtin_string) {
@@ -76,16 +76,16 @@ double numericvalue(variable* value) {
 }
 
 void comparison(byte opcode) {
-    variable* left = gettopvar();
-    variable* right = gettopvar();
+    variable* left = popvalue();
+    variable* right = popvalue();
     const double r = numericvalue(right);
     const double l = numericvalue(left);
     push(newint(docomparisment(l, r, opcode - op::greater) ? 1 : 0));
 }
 
 void equality() {
-    variable* right = gettopvar();
-    variable* left = gettopvar();
+    variable* right = popvalue();
+    variable* left = popvalue();
     push(newint(*left == *right ? 1 : 0));
 }
 
@@ -104,7 +104,7 @@ void logic(byte opcode) {
         return;
     }
     variable* left = gettopvar();
-    variable* right = gettopvar();
+    variable* right = popvalue();
     switch (opcode) {
     case op::logand: setlogic(left, left->getint() != 0 && right->getint() != 0); break;
     case op::logor: setlogic(left, left->getint() != 0 || right->getint() != 0); break;
@@ -123,7 +123,7 @@ void logic(byte opcode) {
 
 void loadlocal(const std::string& name) {
     variable* value = getlocalvar(name)->getvar();
-    value->name = name;
+    value->name.set(&name);
     push(value);
 }
 
@@ -131,7 +131,7 @@ void storelocal(const std::string& name) {
     variable* entry = topentry();
     variable* value = entry->getvar();
     databasestack->back()[name] = value;
-    value->name = name;
+    value->name.set(&name);
     // With no object scope open the program root is the current object: the name becomes one of
     // its attributes too, which every later lookup of the name finds first.
     if (callstack->size() == 1) progroot->attributes[name] = entry->getvar();
@@ -140,7 +140,7 @@ void storelocal(const std::string& name) {
 
 void loadglobal(const std::string& name) {
     variable* value = getglobalvar(name)->getvar();
-    value->name = name;
+    value->name.set(&name);
     push(value);
 }
 
@@ -148,7 +148,7 @@ void storeglobal(const std::string& name) {
     variable* entry = topentry();
     variable* value = entry->getvar();
     globalvars[name] = value;
-    value->name = name;
+    value->name.set(&name);
     datastack->pop_back();
 }
 
@@ -156,7 +156,7 @@ void loadattr(const std::string& name) {
     variable* current = callstack->back();
     variable* value = getattribute(current, name)->getvar();
     value->self = current;  // a method loaded here knows the object it came from
-    value->name = name;
+    value->name.set(&name);
     push(value);
 }
 
@@ -164,13 +164,14 @@ void storeattr(const std::string& name) {
     variable* entry = topentry();
     variable* value = entry->getvar();
     callstack->back()->attributes[name] = value;
-    value->name = name;
+    value->name.set(&name);
     datastack->pop_back();
 }
 
+// Names passed to these helpers are interned texts (from getname), so they are set without a lookup.
 void pointto(variable* target, const std::string& name, variable* self) {
     variable* pointer = target->getpointer();
-    pointer->name = name;
+    pointer->name.set(&name);
     if (self != nullptr) pointer->self = self;
     push(pointer);
 }
@@ -232,13 +233,13 @@ void execinstruction(codeframe& bytes) {
     case op::sub:
     case op::mul:
     case op::div: arithmetic(opcode); break;
-    case op::loadlocal: loadlocal(getname(bytes)); break;
-    case op::storelocal: storelocal(getname(bytes)); break;
-    case op::loadattr: loadattr(getname(bytes)); break;
-    case op::storeattr: storeattr(getname(bytes)); break;
-    case op::loadglobal: loadglobal(getname(bytes)); break;
-    case op::storeglobal: storeglobal(getname(bytes)); break;
-    case op::pushconst: push(getop(bytes)->getcopy()); break;
+    case op::loadlocal: loadlocal(*getname(bytes)); break;
+    case op::storelocal: storelocal(*getname(bytes)); break;
+    case op::loadattr: loadattr(*getname(bytes)); break;
+    case op::storeattr: storeattr(*getname(bytes)); break;
+    case op::loadglobal: loadglobal(*getname(bytes)); break;
+    case op::storeglobal: storeglobal(*getname(bytes)); break;
+    case op::pushconst: push(getconstant(bytes)); break;
     case op::dupcopy: push(topentry()->getcopy()); break;
     case op::dup: push(topentry()); break;
     case op::pop:
@@ -258,18 +259,18 @@ void execinstruction(codeframe& bytes) {
     case op::stash: memory->push_back(gettopvar()); break;
     case op::unstash: unstash(); break;
     case op::pointlocal: {
-        const std::string name = getname(bytes);
+        const std::string& name = *getname(bytes);
         pointto(getlocalvar(name), name, nullptr);
         break;
     }
     case op::pointattr: {
-        const std::string name = getname(bytes);
+        const std::string& name = *getname(bytes);
         variable* current = callstack->back();
         pointto(getattribute(current, name), name, current);
         break;
     }
     case op::pointglobal: {
-        const std::string name = getname(bytes);
+        const std::string& name = *getname(bytes);
         pointto(getglobalvar(name), name, nullptr);
         break;
     }

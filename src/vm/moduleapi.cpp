@@ -11,6 +11,13 @@ variable* gettopvar() {
     return top->getvar();
 }
 
+variable* popvalue() {
+    if (datastack->empty()) fail("datastack empty!", true);
+    variable* top = datastack->back();
+    datastack->pop_back();
+    return top;
+}
+
 void goout() {
     // Leaving the root's own scope is caught by the integrity check before the next instruction.
     if (!callstack->empty()) callstack->pop_back();

@@ -10,7 +10,7 @@ namespace {
 constexpr int maxoperanddepth = 1000;
 
 [[noreturn]] void cutoff(codeframe& bytes) {
-    bytes.pc = bytes.code ? bytes.code->size() : 0;
+    bytes.pc = bytes.code.size();
     fail("Operand cut off by the end of its code.", false);
 }
 
@@ -77,15 +77,17 @@ void decodefunction(codeframe& bytes, variable& function) {
     const std::int32_t length = static_cast<std::int32_t>(readword(bytes));
     if (length <= 0) return;
     if (bytes.remaining() < static_cast<std::size_t>(length)) {
-        bytes.pc = bytes.code->size();  // every byte there was has been taken into the body
+        bytes.pc = bytes.code.size();  // every byte there was has been taken into the body
         fail("bytes ran out! Specified: " + std::to_string(length), false);
     }
-    auto begin = bytes.code->begin() + static_cast<std::ptrdiff_t>(bytes.pc);
-    function.funccode = std::make_shared<const std::vector<byte>>(begin, begin + length);
+    function.funccode = codeblock(bytes.code, bytes.pc, static_cast<std::size_t>(length));
     bytes.pc += static_cast<std::size_t>(length);
 }
 
+bool stackoperandseen = false;
+
 variable* decodestack() {
+    stackoperandseen = true;
     if (datastack->empty()) fail("Stack operand met an empty datastack.", false);
     variable* top = datastack->back();
     datastack->pop_back();
@@ -145,13 +147,32 @@ variable* decode(codeframe& bytes, int depth) {
 
 variable* getop(codeframe& bytes) { return decode(bytes, 0); }
 
-std::string getname(codeframe& bytes) {
-    // Names are nearly always string operands: read their text without building a value.
+variable* getconstant(codeframe& bytes) {
+    stackoperandseen = false;
+    variable* value = decode(bytes, 0);
+    // A decoded number, text, class or function is a fresh object that nothing else refers to, and
+    // its copy would be made right after it, leaving every object in the same order: the decoded
+    // object itself is the constant. Containers and values taken from the stack are copied, since
+    // their copies share or renumber the objects inside.
+    const bool container =
+        value->identifier == typeident::builtin_list || value->identifier == typeident::builtin_dict;
+    return (container || stackoperandseen) ? value->getcopy() : value;
+}
+
+const std::string* getname(codeframe& bytes) {
+    // Names are nearly always string operands: their text is read once per place in the code.
     if (!bytes.empty() && bytes.top() == operandtype::string) {
+        const std::string*& cached = bytes.code.cachedname(bytes.pc);
+        if (cached != nullptr) {
+            bytes.pc += cached->size() + 2;  // type byte, text, terminator
+            return cached;
+        }
         bytes.pop();
-        return readstring(bytes);
+        const std::string* text = nametext::intern(readstring(bytes));
+        cached = text;
+        return text;
     }
-    return getop(bytes)->getstring(false);
+    return nametext::intern(getop(bytes)->getstring(false));
 }
 
 bool inrange(byte min, byte max, byte value) { return min <= value && value < max; }

@@ -8,6 +8,7 @@
 
 #include "vm/additions/modules.h"
 #include "vm/builtins.h"
+#include "vm/heap.h"
 #include "vm/vm.h"
 
 namespace T4VM {
@@ -61,7 +62,13 @@ void parsedescriptor() {
 }
 
 void runloop() {
-    while (!codestack->empty() && !threads.empty()) execcycle();
+    while (!codestack->empty() && !threads.empty()) {
+        if (threads.size() == 1)
+            runsinglecontext(1024);
+        else
+            execcycle();
+        if (collectiondue()) collectgarbage();
+    }
     // With every context stopped the program has ended; its code comes from the main context.
     if (threads.empty()) swapcontext(maincontext);
     exitprogram();
@@ -70,7 +77,7 @@ void runloop() {
 // Everything after the argument check: load, build the environment, run.
 int runprogram(const std::vector<byte>& image, const std::string& imagepath, std::size_t extraargs) {
     if (extraargs == 1) silent = true;
-    codestack->push_back(codeframe{std::make_shared<const std::vector<byte>>(image), 0});
+    codestack->push_back(codeframe{codeblock(image), 0});
     if (!imagepath.empty()) loaddescriptor(imagepath);
     init();
     TARN4SOCKETS::init();

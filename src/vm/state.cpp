@@ -20,6 +20,8 @@ context* newcontext() {
     return everycontext.back().get();
 }
 
+const std::vector<std::unique_ptr<context>>& allcontexts() { return everycontext; }
+
 context* maincontext = newcontext();
 context* boundcontext = maincontext;
 std::map<int, context*> threads{{0, maincontext}};
@@ -61,6 +63,33 @@ void swapcontext(context* newcontext) {
     boundcontext = newcontext;
 }
 
+namespace {
+
+// One instruction step of the bound context and the work its closed frames leave.
+void step() {
+    try {
+        if (codestack->empty())
+            integritycheck();  // reports the panic: there is no frame to run
+        else
+            execinstruction(codestack->back());
+        resumepending();
+    } catch (const instructionabort&) {
+        // A report returned (noterminate): the instruction ends where it failed.
+    }
+}
+
+}  // namespace
+
+void runsinglecontext(std::size_t steps) {
+    // With one context in the table every cycle is one step of it: no walk, no switch.
+    context* only = threads.begin()->second;
+    swapcontext(only);
+    for (std::size_t n = 0; n < steps; ++n) {
+        step();
+        if (threads.size() != 1 || threads.begin()->second != only || codestack->empty()) return;
+    }
+}
+
 void execcycle() {
     // The walk looks the next id up afresh after every step, so tasks stopped or started by the
     // step never break it: a task started with a greater id runs in this very cycle.
@@ -68,15 +97,7 @@ void execcycle() {
     while (entry != threads.end()) {
         const int id = entry->first;
         swapcontext(entry->second);
-        try {
-            if (codestack->empty())
-                integritycheck();  // reports the panic: there is no frame to run
-            else
-                execinstruction(codestack->back());
-            resumepending();
-        } catch (const instructionabort&) {
-            // A report returned (noterminate): the instruction ends where it failed.
-        }
+        step();
         entry = threads.upper_bound(id);
     }
 }
@@ -129,6 +150,7 @@ void resetmachine() {
     threads.clear();
     everycontext.clear();
     freeheap();
+    resetcollector();
     resetvalues();
     maincontext = newcontext();
     threads[0] = maincontext;

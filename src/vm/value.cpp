@@ -1,10 +1,13 @@
 // The value model: assignment, copies, pointers, conversions, text forms and equality of `variable`.
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <unordered_set>
 #include <cctype>
 
+#include "vm/heap.h"
 #include "vm/vm.h"
 
 namespace T4VM {
@@ -18,25 +21,67 @@ const std::string& identname(typeident id) {
     return names[static_cast<int>(id)];
 }
 
+namespace {
+// Interned names live until the process ends: a name is a pointer into this set.
+std::unordered_set<std::string>& internednames() {
+    static auto* names = new std::unordered_set<std::string>();
+    return *names;
+}
+}  // namespace
+
+const std::string* nametext::intern(const std::string& value) { return &*internednames().insert(value).first; }
+
+const std::string& nametext::defaulttext() {
+    static const std::string* text = intern("Unnamed Variable");
+    return *text;
+}
+
+std::ostream& operator<<(std::ostream& out, const nametext& name) { return out << name.str(); }
+
+codeblock::codeblock(std::vector<byte> bytes) {
+    auto owned = std::make_shared<codebuffer>();
+    owned->bytes = std::move(bytes);
+    start = owned->bytes.data();
+    length = owned->bytes.size();
+    buffer = std::move(owned);
+}
+
+codeblock::codeblock(const std::shared_ptr<const std::vector<byte>>& bytes)
+    : codeblock(bytes ? *bytes : std::vector<byte>{}) {}
+
+const std::string*& codeblock::cachedname(std::size_t offset) const {
+    if (buffer->names.empty()) buffer->names.resize(buffer->bytes.size());
+    return buffer->names[static_cast<std::size_t>(start - buffer->bytes.data()) + offset];
+}
+
+bool operator==(const codeblock& a, const codeblock& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+}
+
 bool creationorder::operator()(const variable* a, const variable* b) const { return a->seq < b->seq; }
 
 variable& variable::operator=(const variable& other) {
     if (this == &other) return *this;
+    attributes = other.attributes;
+    assignvalues(other);
+    return *this;
+}
+
+void variable::assignvalues(const variable& other) {
     identifier = other.identifier;
     name = other.name;
     ismodule = other.ismodule;
-    attributes = other.attributes;
     self = other.self;
     intval = other.intval;
     floatval = other.floatval;
     stringval = other.stringval;
-    dictval = other.dictval;
-    listval = other.listval;
+    // Most values hold no containers: skip the container assignments when both sides are empty.
+    if (!dictval.empty() || !other.dictval.empty()) dictval = other.dictval;
+    if (!listval.empty() || !other.listval.empty()) listval = other.listval;
     funccode = other.funccode;
     modulefunc = other.modulefunc;
-    moduleparams = other.moduleparams;
+    if (!moduleparams.empty() || !other.moduleparams.empty()) moduleparams = other.moduleparams;
     pntrval = other.pntrval;
-    return *this;
 }
 
 variable* variable::getpointer() {
@@ -74,12 +119,23 @@ variable* variable::getcopy() {
 
     std::vector<variable*> marked;
     variable* copy = getallocvar("");
-    *copy = *this;
+    copy->assignvalues(*this);
 
-    for (auto& [attrname, value] : attributes) {
-        if (value->alreadycopied) continue;  // the copy keeps sharing it
-        copy->attributes[attrname] = value->getcopy();
-        setmark(value, marked);
+    std::size_t virtualmarks = 0;
+    if (attributes.ispending() && !attributes.copymark) {
+        // Untouched methods: their copies would be untouched methods too, so the copy gets its
+        // own unmade table. They count as marked while this copy runs, as made ones would.
+        copy->attributes.attachcopiedmethods(attributes.pendingkind());
+        virtualmarks = methodcount(attributes.pendingkind());
+        markcount += static_cast<std::uint32_t>(virtualmarks);
+        attributes.copymark = true;
+    } else {
+        copy->attributes = attributes;
+        for (auto& [attrname, value] : attributes) {
+            if (value->alreadycopied) continue;  // the copy keeps sharing it
+            copy->attributes[attrname] = value->getcopy();
+            setmark(value, marked);
+        }
     }
 
     copy->dictval.clear();
@@ -91,7 +147,10 @@ variable* variable::getcopy() {
 
     // listval was taken over by the assignment: a new list holding the same element objects.
 
-    if (self != nullptr && !alreadycopied) {
+    // Nothing ever reads the receiver of a number, text or pointer (calling one takes the class
+    // path, which ignores it), so their copies share it rather than deep-copy the receiver, which
+    // at the top level would be the whole program root on every load.
+    if (self != nullptr && !alreadycopied && !isvaluetype()) {
         setmark(this, marked);
         copy->self = self->getcopy();
     }
@@ -99,6 +158,13 @@ variable* variable::getcopy() {
     for (variable* target : marked) {
         target->alreadycopied = false;
         --markcount;
+    }
+    if (virtualmarks != 0) {
+        markcount -= static_cast<std::uint32_t>(virtualmarks);
+        attributes.copymark = false;
+        // Methods made while the copy ran were made marked.
+        if (!attributes.ispending())
+            for (auto& [attrname, value] : attributes.made()) value->alreadycopied = false;
     }
     copyentry = outerentry;
     return copy;
@@ -149,7 +215,7 @@ std::int32_t variable::getint() {
         return intval;
     case typeident::builtin_float:
         // Truncation toward zero is only defined for values that fit an int.
-        if (!(floatval > -2147483649.0f && floatval < 2147483648.0f))
+        if (!(floatval >= -2147483648.0f && floatval < 2147483648.0f))
             fail("Float out of integer range: " + floattext(floatval), false);
         return static_cast<std::int32_t>(floatval);
     case typeident::builtin_string:
@@ -244,10 +310,8 @@ bool variable::operator==(const variable& other) const {
         return listval == other.listval;  // the same element objects in the same order
     case typeident::builtin_dict:
         return dictval == other.dictval;  // the same (key object, value object) pairs
-    case typeident::custom_func: {
-        if (codesize() != other.codesize()) return false;
-        return codesize() == 0 || *funccode == *other.funccode;
-    }
+    case typeident::custom_func:
+        return funccode == other.funccode;  // the same bytes
     default:
         return true;  // pointers, instances, native functions, modules: always equal
     }

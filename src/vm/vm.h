@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <iosfwd>
+#include <ostream>
 #include <list>
 #include <map>
 #include <memory>
@@ -77,9 +78,37 @@ struct creationorder {
 };
 using dictmap = std::map<variable*, variable*, creationorder>;
 
-// Code is immutable once decoded, so function values, their copies and the frames running them
-// share one buffer of bytes in file order.
-using codeblock = std::shared_ptr<const std::vector<byte>>;
+// Code is immutable once loaded, so function values, their copies, the function operands decoded
+// from a body and the frames running them all share one buffer of bytes in file order: decoding a
+// function operand or calling a function never copies code.
+struct codebuffer {
+    std::vector<byte> bytes;
+    // The interned text of the name operand that starts at each offset, once it has been read:
+    // code never changes, so a name is decoded once however often its instruction runs.
+    mutable std::vector<const std::string*> names;
+};
+
+class codeblock {
+public:
+    codeblock() = default;
+    codeblock(std::vector<byte> bytes);                              // NOLINT: the whole buffer
+    codeblock(const std::shared_ptr<const std::vector<byte>>& bytes);  // NOLINT
+    codeblock(const codeblock& whole, std::size_t offset, std::size_t count)
+        : buffer(whole.buffer), start(whole.start + offset), length(count) {}
+
+    std::size_t size() const { return length; }
+    bool empty() const { return length == 0; }
+    const byte* begin() const { return start; }
+    const byte* end() const { return start + length; }
+    byte operator[](std::size_t index) const { return start[index]; }
+    const std::string*& cachedname(std::size_t offset) const;
+    friend bool operator==(const codeblock& a, const codeblock& b);
+
+private:
+    std::shared_ptr<const codebuffer> buffer;
+    const byte* start = nullptr;
+    std::size_t length = 0;
+};
 
 // A native function: the receiver and the argument map.
 using mfuncptr = void (*)(variable* self, const argmap& args);
@@ -93,19 +122,124 @@ struct nativeparam {
 };
 using parammap = std::map<std::string, nativeparam>;
 
+// The name a value was last loaded, stored or attached under. Names are interned: a value holds a
+// pointer to one shared copy of its name's text, so setting a name on every load costs no
+// allocation and the default name costs nothing at all.
+class nametext {
+public:
+    nametext() : text(&defaulttext()) {}
+    nametext(const std::string& value) : text(intern(value)) {}  // NOLINT: names convert freely
+    nametext(const char* value) : text(intern(value)) {}         // NOLINT
+    nametext& operator=(const std::string& value) {
+        text = intern(value);
+        return *this;
+    }
+    nametext& operator=(const char* value) {
+        text = intern(value);
+        return *this;
+    }
+    void set(const std::string* interned) { text = interned; }
+    const std::string& str() const { return *text; }
+    operator const std::string&() const { return *text; }  // NOLINT
+
+    friend bool operator==(const nametext& a, const nametext& b) { return a.text == b.text; }
+    friend bool operator==(const nametext& a, const std::string& b) { return *a.text == b; }
+    friend bool operator==(const nametext& a, const char* b) { return *a.text == b; }
+    friend std::string operator+(const std::string& a, const nametext& b) { return a + *b.text; }
+    friend std::string operator+(const nametext& a, const std::string& b) { return *a.text + b; }
+    friend std::string operator+(const char* a, const nametext& b) { return a + *b.text; }
+    friend std::string operator+(const nametext& a, const char* b) { return *a.text + b; }
+    friend std::ostream& operator<<(std::ostream& out, const nametext& name);
+
+    static const std::string* intern(const std::string& value);
+    static const std::string& defaulttext();
+
+private:
+    const std::string* text;
+};
+
+// The built-in method tables a value can carry.
+enum class methodkind : std::uint8_t { none, string, pntr, list, dict };
+
+// Attributes of a value. A string, pointer, list or dictionary carries method objects of its own;
+// they are made only when something first looks at the attributes, with the creation numbers they
+// would have had if made with the value, so nothing a program sees changes, while a value nobody
+// asks for methods costs a single object.
+class attrmap {
+public:
+    using map_type = varmap;
+    using iterator = map_type::iterator;
+    using const_iterator = map_type::const_iterator;
+
+    attrmap() = default;
+    attrmap(const attrmap& other) : entries(other.view()) {}
+    attrmap& operator=(const attrmap& other) {
+        if (this != &other) {
+            entries = other.view();
+            pending = methodkind::none;  // replaced methods that were never made need no objects
+        }
+        return *this;
+    }
+
+    iterator begin() { return view().begin(); }
+    iterator end() { return view().end(); }
+    const_iterator begin() const { return view().begin(); }
+    const_iterator end() const { return view().end(); }
+    iterator find(const std::string& key) { return view().find(key); }
+    const_iterator find(const std::string& key) const { return view().find(key); }
+    bool contains(const std::string& key) const { return view().contains(key); }
+    variable* at(const std::string& key) const { return view().at(key); }
+    std::size_t count(const std::string& key) const { return view().count(key); }
+    std::size_t size() const { return view().size(); }
+    bool empty() const { return view().empty(); }
+    variable*& operator[](const std::string& key) { return view()[key]; }
+    std::size_t erase(const std::string& key) { return view().erase(key); }
+    void clear() {
+        materialize();
+        entries.clear();
+    }
+
+    // Attaches a method table (made now, or on first use when nothing else is attached yet).
+    void attachmethods(methodkind kind);
+    // The methods are still unmade: the value's methods are untouched since they were attached.
+    bool ispending() const { return pending != methodkind::none; }
+    methodkind pendingkind() const { return pending; }
+    // A copy's methods are copies of untouched methods, numbered in name order at copy time.
+    void attachcopiedmethods(methodkind kind);
+    // While set, methods made from this table start marked as copied (a copy is in progress).
+    bool copymark = false;
+    // The collector looks at the made attributes only; unmade methods refer to nothing.
+    const map_type& made() const { return entries; }
+
+private:
+    map_type& view() const {
+        materialize();
+        return entries;
+    }
+    void materialize() const {
+        if (pending != methodkind::none) makemethods();
+    }
+    void makemethods() const;
+
+    mutable map_type entries;
+    mutable methodkind pending = methodkind::none;
+    mutable bool nameorder = false;
+    mutable std::uint64_t firstseq = 0;
+};
+
 class variable {
 public:
     typeident identifier = typeident::none;
-    std::string name = "Unnamed Variable";
+    nametext name;  // "Unnamed Variable" until the value is loaded, stored or attached
     bool ismodule = false;
-    varmap attributes;
+    attrmap attributes;
     variable* self = nullptr;
     std::int32_t intval = 0;
     float floatval = 0.0f;
     std::string stringval;
     dictmap dictval;
     std::list<variable*> listval;
-    codeblock funccode;  // null for an empty body
+    codeblock funccode;
     mfuncptr modulefunc = nullptr;
     parammap moduleparams;
     variable* pntrval = nullptr;
@@ -115,10 +249,16 @@ public:
     std::uint64_t seq = 0;        // creation order, assigned by getallocvar
     std::uint32_t copyentry = 0;  // non-zero while this object's getcopy is in progress
     bool printing = false;        // true while getstring is inside this container
+    bool gcmarked = false;        // reached in the current collection
 
     variable() = default;
     variable(const variable&) = default;
+    // Variables come from a pool of equal-sized slots: the machine makes and drops them by the
+    // million, and a slot is reused without a trip through the general allocator.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* slot) noexcept;
     variable& operator=(const variable& other);
+    void assignvalues(const variable& other);  // every field assignment copies but the attributes
 
     variable* getpointer();
     variable* getcopy();
@@ -132,7 +272,7 @@ public:
         return identifier == typeident::builtin_int || identifier == typeident::builtin_float ||
                identifier == typeident::builtin_string || identifier == typeident::builtin_pntr;
     }
-    std::size_t codesize() const { return funccode ? funccode->size() : 0; }
+    std::size_t codesize() const { return funccode.size(); }
 };
 
 template <typename I>
@@ -165,9 +305,9 @@ struct codeframe {
     codeblock code;
     std::size_t pc = 0;
 
-    bool empty() const { return !code || pc >= code->size(); }
-    std::size_t remaining() const { return code ? code->size() - pc : 0; }
-    byte top() const { return (*code)[pc]; }
+    bool empty() const { return pc >= code.size(); }
+    std::size_t remaining() const { return code.size() - pc; }
+    byte top() const { return code[pc]; }
     void pop() { ++pc; }
 };
 
@@ -247,8 +387,11 @@ extern std::istream* vmin;
 inline constexpr std::size_t maxcodedepth = 1'000'000;
 
 context* newcontext();
+const std::vector<std::unique_ptr<context>>& allcontexts();
 void swapcontext(context* newcontext);
 void execcycle();
+// Runs up to `steps` cycles while the main program is the only runnable context.
+void runsinglecontext(std::size_t steps);
 void integritycheck();
 void resetmachine();
 
@@ -269,11 +412,13 @@ struct instructionabort {};
 
 // Operands and instructions
 variable* getop(codeframe& bytes);
+// The value `pushconst` pushes: a heap copy of the decoded operand.
+variable* getconstant(codeframe& bytes);
 bool inrange(byte min, byte max, byte value);
 void execinstruction(codeframe& bytes);
 float doarithmetic(float a, float b, char op);
-// Reads a name operand: the text of whatever operand follows.
-std::string getname(codeframe& bytes);
+// Reads a name operand: the (interned) text of whatever operand follows.
+const std::string* getname(codeframe& bytes);
 bool docomparisment(double a, double b, int mode);
 template <typename T>
 T logical_nor(T a, T b) {
@@ -308,6 +453,9 @@ void flushstreams();
 namespace moduleapi {
 
 variable* gettopvar();
+// Pops the top entry for an instruction that only reads it (arithmetic, comparisons, conditions):
+// the copy gettopvar would make for a value type could never be seen, so none is made.
+variable* popvalue();
 void goout();
 void gointo(variable* target);
 variable* getattribute(variable* target, const std::string& name);

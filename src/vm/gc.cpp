@@ -1,0 +1,157 @@
+// The garbage collector: mark and sweep over the heap behind getallocvar. It runs only between
+// execution cycles, when no native and no instruction holds a variable of its own, so the roots
+// below are all there is.
+#include <algorithm>
+
+#include "vm/heap.h"
+
+namespace T4VM {
+
+namespace {
+
+// Collect when this many objects were made since the last collection: at least a fixed amount,
+// and at least as many as survived it, so a collection costs in proportion to the work done.
+constexpr std::size_t minimumcollection = 256 * 1024;
+std::size_t allocations = 0;
+std::size_t threshold = minimumcollection;
+
+class marker {
+public:
+    void mark(variable* value) {
+        if (value != nullptr && !value->gcmarked) {
+            value->gcmarked = true;
+            pending.push_back(value);
+        }
+    }
+    void mark(const varmap& frame) {
+        for (const auto& [name, value] : frame) mark(value);
+    }
+    void mark(const varstack& values) {
+        for (variable* value : values) mark(value);
+    }
+
+    // Iterative, so a long chain of nested containers cannot exhaust the C++ stack.
+    void drain() {
+        while (!pending.empty()) {
+            variable* value = pending.back();
+            pending.pop_back();
+            mark(value->attributes.made());
+            mark(value->self);
+            mark(value->pntrval);
+            for (variable* element : value->listval) mark(element);
+            for (const auto& [key, entry] : value->dictval) {
+                mark(key);
+                mark(entry);
+            }
+        }
+    }
+
+private:
+    std::vector<variable*> pending;
+};
+
+// Every root of the machine: the globals, the program root and everything every context holds.
+// Contexts live until the machine is reset, whether or not they are scheduled.
+void markroots(marker& roots) {
+    for (const auto& [name, value] : globalvars) roots.mark(value);
+    roots.mark(progroot);
+    for (const auto& owned : allcontexts()) {
+        const context& each = *owned;
+        roots.mark(*each.memory);
+        for (const varmap& frame : *each.savlvar) roots.mark(frame);
+        roots.mark(*each.calltrace);
+        roots.mark(*each.datastack);
+        roots.mark(*each.callstack);
+        for (const varmap& frame : *each.databasestack) roots.mark(frame);
+        roots.mark(*each.lastdeldatabase);
+        for (const continuation& work : each.pending) {
+            roots.mark(work.block);
+            roots.mark(work.working);
+            roots.mark(work.items);
+            roots.mark(work.instance);
+        }
+    }
+}
+
+}  // namespace
+
+void noteallocation() { ++allocations; }
+
+bool collectiondue() { return allocations >= threshold; }
+
+void collectgarbage() {
+    marker roots;
+    markroots(roots);
+    roots.drain();
+
+    auto& heap = heapvariables();
+    std::size_t kept = 0;
+    for (variable* value : heap) {
+        if (value->gcmarked) {
+            value->gcmarked = false;
+            heap[kept++] = value;
+        } else {
+            delete value;
+        }
+    }
+    heap.resize(kept);
+    allocations = 0;
+    threshold = std::max(minimumcollection, kept);
+}
+
+void resetcollector() {
+    allocations = 0;
+    threshold = minimumcollection;
+}
+
+}  // namespace T4VM
+
+namespace T4VM {
+
+namespace {
+
+// Freed slots are kept on a list threaded through the slots themselves. Sanitizer builds use the
+// general allocator so that every use after a free is caught.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool pooled = false;
+#else
+constexpr bool pooled = true;
+#endif
+
+union slot {
+    slot* next;
+    alignas(variable) unsigned char storage[sizeof(variable)];
+};
+
+slot* freeslots = nullptr;
+
+void refill() {
+    constexpr std::size_t chunk = 4096;
+    auto* block = static_cast<slot*>(::operator new(chunk * sizeof(slot)));
+    for (std::size_t i = 0; i < chunk; ++i) {
+        block[i].next = freeslots;
+        freeslots = &block[i];
+    }
+}
+
+}  // namespace
+
+void* variable::operator new(std::size_t size) {
+    if (!pooled || size != sizeof(variable)) return ::operator new(size);
+    if (freeslots == nullptr) refill();
+    slot* taken = freeslots;
+    freeslots = taken->next;
+    return taken;
+}
+
+void variable::operator delete(void* memory) noexcept {
+    if (!pooled) {
+        ::operator delete(memory);
+        return;
+    }
+    auto* freed = static_cast<slot*>(memory);
+    freed->next = freeslots;
+    freeslots = freed;
+}
+
+}  // namespace T4VM
