@@ -149,7 +149,7 @@ std::int32_t variable::getint() {
         return intval;
     case typeident::builtin_float:
         // Truncation toward zero is only defined for values that fit an int.
-        if (!(floatval > -2147483649.0f && floatval < 2147483648.0f))
+        if (!(floatval >= -2147483648.0f && floatval < 2147483648.0f))
             fail("Float out of integer range: " + floattext(floatval), false);
         return static_cast<std::int32_t>(floatval);
     case typeident::builtin_string:
