@@ -67,7 +67,6 @@ void runloop() {
             runsinglecontext(1024);
         else
             execcycle();
-        if (collectiondue()) collectgarbage();
     }
     // With every context stopped the program has ended; its code comes from the main context.
     if (threads.empty()) swapcontext(maincontext);

@@ -86,6 +86,7 @@ void runsinglecontext(std::size_t steps) {
     swapcontext(only);
     for (std::size_t n = 0; n < steps; ++n) {
         step();
+        if (collectiondue()) collectgarbage();
         if (threads.size() != 1 || threads.begin()->second != only || codestack->empty()) return;
     }
 }
@@ -98,6 +99,7 @@ void execcycle() {
         const int id = entry->first;
         swapcontext(entry->second);
         step();
+        if (collectiondue()) collectgarbage();
         entry = threads.upper_bound(id);
     }
 }

@@ -172,8 +172,8 @@ TEST_F(started, TheRootIsReadyBeforeTheFirstInstruction) {
     variable* root = T4VM::progroot;
     EXPECT_EQ(root->identifier, typeident::builtin_func);
     EXPECT_EQ(root->name, "PROGRAM_ROOT");
-    ASSERT_NE(root->funccode, nullptr);
-    EXPECT_EQ(*root->funccode, (std::vector<byte>{0x0E, 0x00, 0x00, 0x00, 0x00, 0x07}));
+    EXPECT_EQ(std::vector<byte>(root->funccode.begin(), root->funccode.end()),
+              (std::vector<byte>{0x0E, 0x00, 0x00, 0x00, 0x00, 0x07}));
 
     EXPECT_EQ(T4VM::codestack->size(), 1u);
     ASSERT_EQ(T4VM::databasestack->size(), 1u);

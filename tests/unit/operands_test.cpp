@@ -108,7 +108,7 @@ TEST_F(operands, FunctionsTakeTheirBodyVerbatim) {
     variable* function = decode({0x06, 0x00, 0x00, 0x00, 0x03, 0xAA, 0x06, 0xFF, 0xDD});
     EXPECT_EQ(function->identifier, typeident::custom_func);
     ASSERT_EQ(function->codesize(), 3u);
-    EXPECT_EQ(*function->funccode, (std::vector<byte>{0xAA, 0x06, 0xFF}));
+    EXPECT_EQ(std::vector<byte>(function->funccode.begin(), function->funccode.end()), (std::vector<byte>{0xAA, 0x06, 0xFF}));
     EXPECT_EQ(frame.pc, 8u);
     EXPECT_FALSE(function->ismodule);
     EXPECT_EQ(function->self, nullptr);
@@ -186,12 +186,12 @@ TEST_F(operands, UndecodableCodeIsReported) {
 
 TEST_F(operands, NamesAreTheTextOfAnyOperand) {
     frame = framefrom({0x02, 'x', 'y', 0x00, 0x22});
-    EXPECT_EQ(T4VM::getname(frame), "xy");
+    EXPECT_EQ(*T4VM::getname(frame), "xy");
     EXPECT_EQ(frame.pc, 4u);
     frame = framefrom(integer(12));
-    EXPECT_EQ(T4VM::getname(frame), "12");
+    EXPECT_EQ(*T4VM::getname(frame), "12");
     frame = framefrom({0x04, 0x02, 'a', 0x00, 0xFF});
-    EXPECT_EQ(T4VM::getname(frame), "[\"a\"]");
+    EXPECT_EQ(*T4VM::getname(frame), "[\"a\"]");
     EXPECT_EQ(reportline([&] {
                   frame = framefrom({0x02, 'x'});
                   T4VM::getname(frame);
