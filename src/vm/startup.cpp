@@ -98,6 +98,7 @@ void init() {
 }
 
 void resetbuiltins() {
+    TARN4SOCKETS::resetsockets();
     resetfiles();
     resettasks();
     resetfinished();
