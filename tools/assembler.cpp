@@ -44,6 +44,16 @@ Raw bytes, at top level or inside a body, for images that need not be well-forme
 
 namespace {
 
+// Built by appending: GCC 12 warns falsely (-Wrestrict) about chains of string operator+ at -O3.
+std::string quotedmessage(std::string_view before, std::string_view word, std::string_view after) {
+    std::string text(before);
+    text += '\'';
+    text += word;
+    text += '\'';
+    text += after;
+    return text;
+}
+
 std::string describe(std::string_view file, int line, int column, const std::string& message) {
     return std::string(file) + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " +
            message;
@@ -152,21 +162,21 @@ private:
         if (peek() == '.') {
             ++pos;
             std::string_view directive = identifier();
-            if (directive != "bytes") fail(start, "unknown directive '." + std::string(directive) + "'");
+            if (directive != "bytes") fail(start, quotedmessage("unknown directive ", std::string(".").append(directive), ""));
             rawbytes(out, inbody);
             return;
         }
         if (!isidentstart(peek())) fail(pos, "expected an instruction");
         std::string_view name = identifier();
         const opcodeinfo* info = findopcode(name);
-        if (!info) fail(start, "unknown opcode '" + std::string(name) + "'");
+        if (!info) fail(start, quotedmessage("unknown opcode ", name, ""));
         out.push_back(info->number);
         skipblank();
         if (info->operand == operandkind::none) {
-            if (!atstatementend(inbody)) fail(pos, "'" + std::string(name) + "' takes no operand");
+            if (!atstatementend(inbody)) fail(pos, quotedmessage("", name, " takes no operand"));
             return;
         }
-        if (atstatementend(inbody)) fail(pos, "missing operand for '" + std::string(name) + "'");
+        if (atstatementend(inbody)) fail(pos, quotedmessage("missing operand for ", name, ""));
         operand(out, info->operand == operandkind::block);
     }
 

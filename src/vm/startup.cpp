@@ -104,6 +104,7 @@ void init() {
 }
 
 void resetbuiltins() {
+    TARN4SOCKETS::resetsockets();
     resetfiles();
     resettasks();
     resetfinished();

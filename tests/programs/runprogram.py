@@ -2,7 +2,11 @@
 """Runs one program-level test: assembles NAME.tasm with t4asm, runs t4vm on the image in a
 scratch directory and compares stdout, stderr and the exit status byte for byte.
 
-Files beside NAME.tasm (all optional):
+Usage: runprogram.py T4ASM T4VM SOURCE.tasm [BASE]
+BASE, when given, is where the expectation files are looked for instead of beside the source
+(BASE.out, BASE.err, ...), so programs kept elsewhere, like the examples, need no copy here.
+
+Files beside NAME.tasm, or at BASE (all optional):
   NAME.out     expected standard output (missing: empty)
   NAME.err     expected standard error (missing: empty)
   NAME.status  expected exit status (missing: 0)
@@ -33,7 +37,7 @@ def show(label, expected, actual):
 
 def main():
     t4asm, t4vm, source = sys.argv[1], sys.argv[2], sys.argv[3]
-    base = source[: -len(".tasm")]
+    base = sys.argv[4] if len(sys.argv) > 4 else source[: -len(".tasm")]
     with tempfile.TemporaryDirectory(prefix="t4test-") as scratch:
         if os.path.isdir(base + ".files"):
             shutil.copytree(base + ".files", scratch, dirs_exist_ok=True)

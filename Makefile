@@ -1,0 +1,55 @@
+# Convenience targets around CMake. `make run` builds the machine and runs examples/hello.tasm;
+# `make test` builds everything and runs every test; `make asan` does the same under
+# AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/. Each first checks (and as root
+# installs) what the build needs, with scripts/deps.sh.
+
+BUILD      := build
+ASAN_BUILD := build-asan
+JOBS       := 2
+
+.PHONY: all deps configure build run test asan clean
+
+all: build
+
+deps:
+	@bash scripts/deps.sh
+
+# Ninja when it is installed, Unix Makefiles otherwise. An existing build directory keeps the
+# generator it was made with; CMake re-runs itself from there whenever the CMakeLists change.
+# The program tests start Python once each, so they get the interpreter itself, not the wrapper
+# script that python3 on the PATH can be (version managers put such wrappers there).
+define configure_dir
+	@if [ -f $(1)/CMakeCache.txt ]; then \
+	    cmake -S . -B $(1) $(2) >/dev/null; \
+	else \
+	    if command -v ninja >/dev/null 2>&1; then gen=Ninja; else gen="Unix Makefiles"; fi; \
+	    python=$$(python3 -c 'import sys; print(sys.executable)'); \
+	    cmake -S . -B $(1) -G "$$gen" -DPython3_EXECUTABLE="$$python" $(2); \
+	fi
+endef
+
+configure: deps
+	$(call configure_dir,$(BUILD),)
+
+build: configure
+	cmake --build $(BUILD) -j$(JOBS)
+
+run: configure
+	cmake --build $(BUILD) -j$(JOBS) --target t4vm t4asm
+	$(BUILD)/t4asm examples/hello.tasm -o $(BUILD)/hello.t4b
+	$(BUILD)/t4vm $(BUILD)/hello.t4b
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+# The machine keeps every object it makes for the whole run, so leak reports are turned off.
+asan: export ASAN_OPTIONS := detect_leaks=0
+asan: deps
+	$(call configure_dir,$(ASAN_BUILD),-DT4VM_SANITIZE=ON)
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	@# Sanitized frames are several times larger, so the deliberately deep (1000-level) parser
+	@# and decoder tests get the stack they would have in a normal build.
+	ulimit -s 65536 && ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)
