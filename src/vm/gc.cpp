@@ -73,6 +73,17 @@ void markroots(marker& roots) {
     }
 }
 
+// What the surviving objects occupy, roughly: the objects themselves and the texts and container
+// entries they own.
+std::size_t livebytes(const std::vector<variable*>& heap) {
+    std::size_t bytes = heap.size() * sizeof(variable);
+    for (const variable* value : heap) {
+        bytes += value->stringval.capacity();
+        bytes += (value->listval.size() + value->dictval.size() + value->attributes.made().size()) * 48;
+    }
+    return bytes;
+}
+
 }  // namespace
 
 void noteallocation() { ++allocations; }
@@ -105,6 +116,9 @@ void collectgarbage() {
     heap.resize(kept);
     allocations = 0;
     threshold = std::max(minimumcollection, kept);
+    if (livebytes(heap) > maxheapbytes)
+        error("Out of memory: the live objects take more than " + std::to_string(maxheapbytes >> 20) + " MiB.",
+              false);
 }
 
 void resetcollector() {

@@ -1,9 +1,11 @@
 // Machine state: the contexts, the table of runnable contexts, the aliases bound to one context,
 // the execution cycle and the integrity check run before every instruction.
 #include <iostream>
+#include <new>
 #include <ostream>
 
 #include "vm/heap.h"
+#include "vm/sandbox.h"
 #include "vm/vm.h"
 
 namespace T4VM {
@@ -65,9 +67,19 @@ void swapcontext(context* newcontext) {
 
 namespace {
 
+void reportoutofmemory() {
+    try {
+        error("Out of memory.", false);
+    } catch (const std::bad_alloc&) {
+        // Not even the report fits: end the run without it.
+        throw machinestop{1};
+    }
+}
+
 // One instruction step of the bound context and the work its closed frames leave.
 void step() {
     try {
+        chargestep();
         if (codestack->empty())
             integritycheck();  // reports the panic: there is no frame to run
         else
@@ -75,6 +87,8 @@ void step() {
         resumepending();
     } catch (const instructionabort&) {
         // A report returned (noterminate): the instruction ends where it failed.
+    } catch (const std::bad_alloc&) {
+        reportoutofmemory();
     }
 }
 
@@ -159,6 +173,7 @@ void resetmachine() {
     swapcontext(maincontext);
     silent = false;
     noterminate = false;
+    stepstaken = 0;
 }
 
 }  // namespace T4VM

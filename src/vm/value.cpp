@@ -12,6 +12,13 @@
 
 namespace T4VM {
 
+namespace {
+// Containers that hold each other (without a cycle) can still describe an exponentially long text
+// or nest deeper than the C++ stack allows; both are refused with a report. No ordinary program
+// comes near these limits.
+constexpr int maxnesting = 2000;
+}  // namespace
+
 const std::string& identname(typeident id) {
     static const std::string names[] = {
         "",           "BUILTIN_INT",    "BUILTIN_FLOAT", "BUILTIN_STRING", "BUILTIN_PNTR",
@@ -109,7 +116,21 @@ void setmark(variable* target, std::vector<variable*>& marked) {
 
 }  // namespace
 
+namespace {
+// How deep copies are nested right now: an object reaching ever new objects through attributes,
+// dictionary values or receivers is refused before it exhausts the C++ stack.
+int copydepth = 0;
+struct copydepthguard {
+    copydepthguard() {
+        if (copydepth >= maxnesting) fail("Objects nested too deep to copy.", false);
+        ++copydepth;
+    }
+    ~copydepthguard() { --copydepth; }
+};
+}  // namespace
+
 variable* variable::getcopy() {
+    const copydepthguard depthguard;
     // An object reached again while its own copy is in progress, with nothing marked since, would
     // be copied without end (an instance stored as its own attribute): it is shared instead, as
     // marked objects are.
@@ -248,45 +269,75 @@ struct printguard {
     ~printguard() { target.printing = false; }
 };
 
+void checktextsize(const std::string& text) {
+    if (text.size() > maxtextsize)
+        fail("Text form too long: more than " + std::to_string(maxtextsize) + " bytes.", false);
+}
+
+void appendtext(variable& value, bool quot, std::string& text, int depth) {
+    switch (value.identifier) {
+    case typeident::builtin_list: {
+        if (value.printing) {
+            text += "[...]";
+            return;
+        }
+        if (depth > maxnesting) fail("Containers nested too deep to convert to text.", false);
+        printguard guard(value);
+        text += '[';
+        bool first = true;
+        for (variable* element : value.listval) {
+            if (!first) text += ", ";
+            first = false;
+            appendtext(*element, true, text, depth + 1);
+            checktextsize(text);
+        }
+        text += ']';
+        return;
+    }
+    case typeident::builtin_dict: {
+        if (value.printing) {
+            text += "[...]";
+            return;
+        }
+        if (depth > maxnesting) fail("Containers nested too deep to convert to text.", false);
+        printguard guard(value);
+        text += '[';
+        bool first = true;
+        for (auto& [key, entry] : value.dictval) {
+            if (!first) text += ", ";
+            first = false;
+            appendtext(*key, true, text, depth + 1);
+            text += ": ";
+            appendtext(*entry, true, text, depth + 1);
+            checktextsize(text);
+        }
+        text += ']';
+        return;
+    }
+    case typeident::builtin_string:
+        if (quot) text += '"';
+        text += value.stringval;
+        if (quot) text += '"';
+        return;
+    case typeident::builtin_int:
+        text += std::to_string(value.intval);
+        return;
+    case typeident::builtin_float:
+        text += floattext(value.floatval);
+        return;
+    default:
+        text += "None";
+        return;
+    }
+}
+
 }  // namespace
 
 std::string variable::getstring(bool quot) {
-    switch (identifier) {
-    case typeident::builtin_string:
-        return quot ? quoted(stringval) : stringval;
-    case typeident::builtin_int:
-        return std::to_string(intval);
-    case typeident::builtin_float:
-        return floattext(floatval);
-    case typeident::builtin_list: {
-        if (printing) return "[...]";
-        printguard guard(*this);
-        std::string text = "[";
-        bool first = true;
-        for (variable* element : listval) {
-            if (!first) text += ", ";
-            first = false;
-            text += element->getstring(true);
-        }
-        return text + "]";
-    }
-    case typeident::builtin_dict: {
-        if (printing) return "[...]";
-        printguard guard(*this);
-        std::string text = "[";
-        bool first = true;
-        for (auto& [key, value] : dictval) {
-            if (!first) text += ", ";
-            first = false;
-            text += key->getstring(true);
-            text += ": ";
-            text += value->getstring(true);
-        }
-        return text + "]";
-    }
-    default:
-        return "None";
-    }
+    if (identifier == typeident::builtin_string && !quot) return stringval;
+    std::string text;
+    appendtext(*this, quot, text, 0);
+    return text;
 }
 
 bool variable::operator==(const variable& other) const {
@@ -320,5 +371,8 @@ bool variable::operator==(const variable& other) const {
 }  // namespace T4VM
 
 namespace T4VM {
-void resetvalues() { markcount = 0; }
+void resetvalues() {
+    markcount = 0;
+    copydepth = 0;
+}
 }  // namespace T4VM

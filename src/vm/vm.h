@@ -383,8 +383,11 @@ extern std::ostream* vmout;
 extern std::ostream* vmerr;
 extern std::istream* vmin;
 
-// How deep calls, blocks and constructors may nest before the program is stopped.
-inline constexpr std::size_t maxcodedepth = 1'000'000;
+// Limits no ordinary program reaches but a hostile one would: each is reported through `error`
+// rather than left to exhaust the C++ stack or the process's memory.
+inline constexpr std::size_t maxcodedepth = 1'000'000;  // nested code frames (calls and blocks)
+inline constexpr std::size_t maxtextsize = 64u << 20;    // bytes of one text made by `add` or `str`
+inline constexpr std::size_t maxheapbytes = 4ull << 30;  // live objects after a collection
 
 context* newcontext();
 const std::vector<std::unique_ptr<context>>& allcontexts();
