@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include "vm/builtins.h"
+#include "vm/sandbox.h"
 
 namespace T4VM::builtin {
 
@@ -52,6 +53,7 @@ void sizeoffunc(variable*, const argmap& args) {
 }
 
 void execcmd(variable*, const argmap& args) {
+    checksystem();
     variable* result = newint(0);
     const std::string command = textof(args, "arg0");
     // What the program printed so far lands before the command's own output.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "vm/builtins.h"
+#include "vm/sandbox.h"
 
 namespace T4VM {
 
@@ -67,6 +68,7 @@ namespace builtin {
 void openfile(variable*, const argmap& args) {
     const std::string mode = getarg(args, "arg1")->getstring(false);
     const std::string path = getarg(args, "arg0")->getstring(false);
+    checkpath("open", path);
     variable* file = initfile(mode);
     // A file that cannot be opened is not reported: writes to it are lost, reads give "".
     if (mode == "write") {

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "vm/builtins.h"
+#include "vm/sandbox.h"
 
 namespace T4VM {
 
@@ -33,16 +34,19 @@ namespace builtin {
 
 void Fexists(variable*, const argmap& args) {
     const fs::path path = pathof(args);
+    checkpath("filesystem.exists", path.string());
     datastack->push_back(newint(fs::exists(statusof("exists", path)) ? 1 : 0));
 }
 
 void Fisdir(variable*, const argmap& args) {
     const fs::path path = pathof(args);
+    checkpath("filesystem.isdir", path.string());
     datastack->push_back(newint(fs::is_directory(statusof("isdir", path)) ? 1 : 0));
 }
 
 void Fdelete(variable*, const argmap& args) {
     const fs::path path = pathof(args);
+    checkpath("filesystem.delete", path.string());
     std::error_code failure;
     fs::remove(path, failure);  // a missing path is not a failure
     if (failure) fsfailure("delete", path, failure);
@@ -50,6 +54,7 @@ void Fdelete(variable*, const argmap& args) {
 
 void Fcreatedir(variable*, const argmap& args) {
     const fs::path path = pathof(args);
+    checkpath("filesystem.createdir", path.string());
     std::error_code failure;
     fs::create_directory(path, failure);  // an existing directory is not a failure
     if (failure) fsfailure("createdir", path, failure);
@@ -57,6 +62,7 @@ void Fcreatedir(variable*, const argmap& args) {
 
 void Flistdir(variable*, const argmap& args) {
     const fs::path path = pathof(args);
+    checkpath("filesystem.listdir", path.string());
     variable* result = newlist();
     std::error_code failure;
     fs::directory_iterator entry(path, failure);
@@ -71,6 +77,7 @@ void Flistdir(variable*, const argmap& args) {
 
 void Fcd(variable*, const argmap& args) {
     const fs::path path = pathof(args);
+    checkpath("filesystem.cd", path.string());
     std::error_code failure;
     fs::current_path(path, failure);
     if (failure) fsfailure("cd", path, failure);

@@ -22,57 +22,94 @@ void openframe(codeblock body, argmap frame) {
     databasestack->push_back(std::move(frame));
 }
 
-variable* selfof(const varmap& frame) {
-    auto found = frame.find("self");
+const std::string& selfname() {
+    static const std::string* name = nametext::intern("self");
+    return *name;
+}
+
+const std::string& elementname() {
+    static const std::string* name = nametext::intern("ELEMENT");
+    return *name;
+}
+
+// "arg0", "arg1", ... interned once each.
+const std::string& argname(int index) {
+    static std::vector<const std::string*> names;
+    while (names.size() <= static_cast<std::size_t>(index))
+        names.push_back(nametext::intern("arg" + std::to_string(names.size())));
+    return *names[static_cast<std::size_t>(index)];
+}
+
+variable* selfof(const framemap& frame) {
+    auto found = frame.find(selfname());
     return found == frame.end() ? nullptr : found->second;
 }
 
 // Adds or replaces every variable the block's final frame held; nothing is removed.
-void takeover(varmap& target) {
-    for (auto& [name, value] : lastdeldatabase.get()) target[name] = value;
+void takeover(framemap& target) { target.merge(lastdeldatabase.get()); }
+
+// Runs `block` with `frame` as its variables; when its frame closes, the work recorded in `pending`
+// (already in place at the top of the context's records) resumes.
+void openblock(variable* block, framemap frame, variable* self, continuation& pending) {
+    if (self != nullptr) block->self = self;
+    datastack->push_back(block);
+    pending.depth = codestack->size();
+    callfunc(0, std::move(frame));  // may record more work: `pending` must not be touched after
 }
 
-// Opens the next iteration of a loop, or finishes the loop: the current variable frame becomes
-// the working frame W, and a `ret` inside the block returns from the enclosing frame too.
-void loopstep(continuation loop) {
-    if (!returned.get()) {
-        if (loop.what == continuation::kind::whileblock) {
-            variable* condition = popvalue();
-            if (condition->getint() != 0) {
-                argmap frame = loop.working;
-                variable* self = selfof(loop.working);
-                variable* block = loop.block;
-                standalonefunccall(block, std::move(frame), self, std::move(loop));
-                return;
-            }
-        } else if (loop.next < loop.items.size()) {
-            loop.working["ELEMENT"] = loop.items[loop.next++];
-            argmap frame = loop.working;
-            variable* self = selfof(loop.working);
-            variable* block = loop.block;
-            standalonefunccall(block, std::move(frame), self, std::move(loop));
-            return;
-        }
+// Opens the next iteration of the loop on top of the context's records, if there is one: the
+// condition says so (while), or an item is left (for-each), and no `ret` has ended the loop.
+bool nextiteration(continuation& loop) {
+    if (returned.get()) return false;
+    if (loop.what == continuation::kind::whileblock) {
+        variable* condition = popvalue();
+        if (condition->getint() == 0) return false;
+    } else {
+        if (loop.next >= loop.items.size()) return false;
+        loop.working[elementname()] = loop.items[loop.next++];
     }
-    databasestack->back() = std::move(loop.working);
+    openblock(loop.block, loop.working, selfof(loop.working), loop);
+    return true;
+}
+
+// The loop is over: its working frame W becomes the current variable frame, and a `ret` inside
+// the block returns from the enclosing frame too.
+void finishloop() {
+    auto& pending = boundcontext->pending;
+    framemap working = std::move(pending.back().working);
+    pending.pop_back();
+    databasestack->back() = std::move(working);
     if (returned.get()) exitoutoffunc();
 }
 
-void finish(continuation done) {
+void startloop(continuation loop) {
+    auto& pending = boundcontext->pending;
+    pending.push_back(std::move(loop));
+    if (!nextiteration(pending.back())) finishloop();
+}
+
+// The frame the top record waits for has closed: finish what opened it.
+void finishtop() {
+    auto& pending = boundcontext->pending;
+    continuation& done = pending.back();
     switch (done.what) {
     case continuation::kind::ifblock:
+        pending.pop_back();
         takeover(databasestack->back());
         if (returned.get()) exitoutoffunc();
         break;
     case continuation::kind::whileblock:
     case continuation::kind::foreachblock:
         takeover(done.working);
-        loopstep(std::move(done));
+        if (!nextiteration(done)) finishloop();
         break;
-    case continuation::kind::construct:
+    case continuation::kind::construct: {
+        variable* instance = done.instance;
+        pending.pop_back();
         if (!calltrace->empty()) calltrace->pop_back();  // the class's own entry
-        datastack->push_back(done.instance);
+        datastack->push_back(instance);
         break;
+    }
     }
 }
 
@@ -80,7 +117,7 @@ void ifblock(codeframe& bytes) {
     variable* block = getop(bytes)->getcopy();
     variable* condition = popvalue();
     if (condition->getint() == 0) return;
-    const varmap& frame = databasestack->back();
+    const framemap& frame = databasestack->back();
     standalonefunccall(block, frame, selfof(frame), continuation(continuation::kind::ifblock));
 }
 
@@ -88,7 +125,7 @@ void whileblock(codeframe& bytes) {
     continuation loop(continuation::kind::whileblock);
     loop.block = getop(bytes)->getcopy();
     loop.working = databasestack->back();
-    loopstep(std::move(loop));
+    startloop(std::move(loop));
 }
 
 void foreachblock(codeframe& bytes) {
@@ -101,7 +138,7 @@ void foreachblock(codeframe& bytes) {
     else if (collection->identifier == typeident::builtin_list)
         loop.items.assign(collection->listval.begin(), collection->listval.end());
     loop.working = databasestack->back();
-    loopstep(std::move(loop));
+    startloop(std::move(loop));
 }
 
 }  // namespace
@@ -116,7 +153,7 @@ void callfunc(int argnum, argmap targs) {
             fail("Not enough arguments on the datastack: call expects " + std::to_string(argnum) + ".",
                  false);
         const std::size_t first = datastack->size() - static_cast<std::size_t>(argnum);
-        for (int i = 0; i < argnum; ++i) args["arg" + std::to_string(i)] = datastack.get()[first + i];
+        for (int i = 0; i < argnum; ++i) args[argname(i)] = datastack.get()[first + i];
         datastack->resize(first);
     }
     variable* self = function->self;
@@ -128,14 +165,14 @@ void callfunc(int argnum, argmap targs) {
         return;
     }
 
-    args["self"] = self;
+    args[selfname()] = self;
     codeblock body;
     if (function->identifier == typeident::custom_func) {
         body = function->funccode;
     } else {
         // Anything else that is called is a class: the instance is a deep copy of it.
         variable* instance = function->getcopy();
-        args["self"] = instance;
+        args[selfname()] = instance;
         auto init = instance->attributes.find("init");
         if (init != instance->attributes.end()) {
             continuation construct(continuation::kind::construct);
@@ -172,11 +209,7 @@ void standalonefunccall(variable* target, argmap args, variable* self, continuat
 
 void resumepending() {
     auto& pending = boundcontext->pending;
-    while (!pending.empty() && pending.back().depth == codestack->size()) {
-        continuation done = std::move(pending.back());
-        pending.pop_back();
-        finish(std::move(done));
-    }
+    while (!pending.empty() && pending.back().depth == codestack->size()) finishtop();
 }
 
 void blockinstruction(byte opcode, codeframe& bytes) {

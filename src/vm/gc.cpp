@@ -23,7 +23,10 @@ public:
             pending.push_back(value);
         }
     }
-    void mark(const varmap& frame) {
+    void mark(const varmap& attributes) {
+        for (const auto& [name, value] : attributes) mark(value);
+    }
+    void mark(const framemap& frame) {
         for (const auto& [name, value] : frame) mark(value);
     }
     void mark(const varstack& values) {
@@ -58,11 +61,11 @@ void markroots(marker& roots) {
     for (const auto& owned : allcontexts()) {
         const context& each = *owned;
         roots.mark(*each.memory);
-        for (const varmap& frame : *each.savlvar) roots.mark(frame);
+        for (const framemap& frame : *each.savlvar) roots.mark(frame);
         roots.mark(*each.calltrace);
         roots.mark(*each.datastack);
         roots.mark(*each.callstack);
-        for (const varmap& frame : *each.databasestack) roots.mark(frame);
+        for (const framemap& frame : *each.databasestack) roots.mark(frame);
         roots.mark(*each.lastdeldatabase);
         for (const continuation& work : each.pending) {
             roots.mark(work.block);

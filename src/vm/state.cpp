@@ -31,13 +31,13 @@ bool silent = false;
 bool noterminate = false;
 
 ref_wrapper<varstack> memory(*maincontext->memory);
-ref_wrapper<std::vector<varmap>> savlvar(*maincontext->savlvar);
+ref_wrapper<std::vector<framemap>> savlvar(*maincontext->savlvar);
 ref_wrapper<codestacktype> codestack(*maincontext->codestack);
 ref_wrapper<varstack> calltrace(*maincontext->calltrace);
 ref_wrapper<varstack> datastack(*maincontext->datastack);
 ref_wrapper<varstack> callstack(*maincontext->callstack);
 ref_wrapper<framestack> databasestack(*maincontext->databasestack);
-ref_wrapper<varmap> lastdeldatabase(*maincontext->lastdeldatabase);
+ref_wrapper<framemap> lastdeldatabase(*maincontext->lastdeldatabase);
 ref_wrapper<bool> hasdescriptor(maincontext->hasdescriptor);
 ref_wrapper<bytestack> descriptor(*maincontext->descriptor);
 ref_wrapper<descriptorlist> _FDESC(*maincontext->_FDESC);
@@ -119,14 +119,15 @@ void execcycle() {
 }
 
 void integritycheck() {
-    if (codestack->empty())
+    const context& bound = *boundcontext;  // the aliases point into it
+    if (bound.codestack->empty())
         error("\nVM panic!\nCodestack size = 0, this is not supposed to happen.      \n", false);
-    if (callstack->empty())
+    if (bound.callstack->empty())
         error("\nVM panic!\nCallstack size = 0, did you go out of root?                \n", false);
-    if (databasestack->empty())
+    if (bound.databasestack->empty())
         error("\nVM panic!\nDatabasestack size = 0, did you go out of root?                \n",
               false);
-    if (calltrace->empty()) {
+    if (bound.calltrace->empty()) {
         std::ostream& err = *vmerr;
         err << "-----------------------------" << std::endl;
         err << "Calltrace stack size is 0." << std::endl;
@@ -134,7 +135,7 @@ void integritycheck() {
         err << "This is just a warning." << std::endl;
         err << "-----------------------------" << std::endl;
     }
-    if (codestack->empty() || callstack->empty() || databasestack->empty())
+    if (bound.codestack->empty() || bound.callstack->empty() || bound.databasestack->empty())
         throw instructionabort{};  // only after a report that returned
 }
 

@@ -61,6 +61,15 @@ const std::string*& codeblock::cachedname(std::size_t offset) const {
     return buffer->names[static_cast<std::size_t>(start - buffer->bytes.data()) + offset];
 }
 
+void framemap::merge(const framemap& source) {
+    // A block's final frame usually starts as a copy of the frame it is merged into, with the
+    // same names in the same places: walk both together and look names up only where they differ.
+    const std::size_t shared = std::min(entries.size(), source.entries.size());
+    std::size_t i = 0;
+    for (; i < shared && entries[i].first == source.entries[i].first; ++i) entries[i].second = source.entries[i].second;
+    for (; i < source.entries.size(); ++i) (*this)[*source.entries[i].first] = source.entries[i].second;
+}
+
 bool operator==(const codeblock& a, const codeblock& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
 }

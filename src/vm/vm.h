@@ -13,6 +13,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "vm/opcodes.h"
@@ -68,8 +69,10 @@ enum class typeident : std::uint8_t {
 const std::string& identname(typeident id);
 
 class variable;
-using varmap = std::map<std::string, variable*>;  // attributes and variable frames
-using argmap = std::map<std::string, variable*>;  // "arg0", "arg1", ... and "self"
+using varmap = std::map<std::string, variable*>;  // attributes: ordered by name
+class framemap;
+using argmap = framemap;  // "arg0", "arg1", ... and "self"
+
 
 // Dictionary order follows the creation of the key objects (each object gets a sequence number
 // when it is allocated), so every run of a program prints its dictionaries in the same order.
@@ -158,6 +161,52 @@ private:
     const std::string* text;
 };
 
+// A variable frame (and an argument map): the few names a function, block or scope binds. Names
+// are interned, so a name read from the code finds its entry by address; frames are small flat
+// arrays, cheap to copy for every block iteration, and their order means nothing.
+class framemap {
+public:
+    using entry = std::pair<const std::string*, variable*>;
+    using iterator = std::vector<entry>::iterator;
+    using const_iterator = std::vector<entry>::const_iterator;
+
+    framemap() = default;
+    framemap(std::initializer_list<std::pair<std::string_view, variable*>> init) {
+        for (const auto& [name, value] : init) (*this)[std::string(name)] = value;
+    }
+
+    iterator begin() { return entries.begin(); }
+    iterator end() { return entries.end(); }
+    const_iterator begin() const { return entries.begin(); }
+    const_iterator end() const { return entries.end(); }
+    std::size_t size() const { return entries.size(); }
+    bool empty() const { return entries.empty(); }
+    void clear() { entries.clear(); }
+
+    iterator find(const std::string& name) {
+        for (auto it = entries.begin(); it != entries.end(); ++it)
+            if (it->first == &name || *it->first == name) return it;
+        return entries.end();
+    }
+    const_iterator find(const std::string& name) const { return const_cast<framemap*>(this)->find(name); }
+    bool contains(const std::string& name) const { return find(name) != end(); }
+    variable* at(const std::string& name) const {
+        auto found = find(name);
+        if (found == end()) throw std::out_of_range("framemap::at");
+        return found->second;
+    }
+    variable*& operator[](const std::string& name) {
+        auto found = find(name);
+        if (found != entries.end()) return found->second;
+        return entries.emplace_back(nametext::intern(name), nullptr).second;
+    }
+    // Adds or replaces every entry of `source`.
+    void merge(const framemap& source);
+
+private:
+    std::vector<entry> entries;
+};
+
 // The built-in method tables a value can carry.
 enum class methodkind : std::uint8_t { none, string, pntr, list, dict };
 
@@ -238,7 +287,7 @@ public:
     float floatval = 0.0f;
     std::string stringval;
     dictmap dictval;
-    std::list<variable*> listval;
+    std::vector<variable*> listval;  // elements in order; indexing is constant-time
     codeblock funccode;
     mfuncptr modulefunc = nullptr;
     parammap moduleparams;
@@ -325,7 +374,7 @@ struct continuation {
     kind what;
     std::size_t depth = 0;  // the code stack depth at which the opened frame has closed
     variable* block = nullptr;
-    varmap working;  // W of a while or for-each loop
+    framemap working;  // W of a while or for-each loop
     std::vector<variable*> items;  // for-each items, collected before the first iteration
     std::size_t next = 0;
     variable* instance = nullptr;  // the instance a constructor call builds
@@ -333,7 +382,7 @@ struct continuation {
 
 using bytestack = std::vector<byte>;  // back() is the top
 using varstack = std::vector<variable*>;
-using framestack = std::deque<varmap>;
+using framestack = std::deque<framemap>;
 using codestacktype = std::deque<codeframe>;  // frames keep their address while others are pushed
 using descriptorlist = std::deque<descrecord>;
 
@@ -343,13 +392,13 @@ struct context {
     std::unique_ptr<bytestack> descriptor = std::make_unique<bytestack>();
     std::unique_ptr<descriptorlist> _FDESC = std::make_unique<descriptorlist>();
     std::unique_ptr<varstack> memory = std::make_unique<varstack>();
-    std::unique_ptr<std::vector<varmap>> savlvar = std::make_unique<std::vector<varmap>>();
+    std::unique_ptr<std::vector<framemap>> savlvar = std::make_unique<std::vector<framemap>>();
     std::unique_ptr<codestacktype> codestack = std::make_unique<codestacktype>();
     std::unique_ptr<varstack> calltrace = std::make_unique<varstack>();
     std::unique_ptr<varstack> datastack = std::make_unique<varstack>();
     std::unique_ptr<varstack> callstack = std::make_unique<varstack>();
     std::unique_ptr<framestack> databasestack = std::make_unique<framestack>();
-    std::unique_ptr<varmap> lastdeldatabase = std::make_unique<varmap>();
+    std::unique_ptr<framemap> lastdeldatabase = std::make_unique<framemap>();
     std::vector<continuation> pending;  // innermost last
 };
 
@@ -365,13 +414,13 @@ extern bool silent;
 extern bool noterminate;
 
 extern ref_wrapper<varstack> memory;
-extern ref_wrapper<std::vector<varmap>> savlvar;
+extern ref_wrapper<std::vector<framemap>> savlvar;
 extern ref_wrapper<codestacktype> codestack;
 extern ref_wrapper<varstack> calltrace;
 extern ref_wrapper<varstack> datastack;
 extern ref_wrapper<varstack> callstack;
 extern ref_wrapper<framestack> databasestack;
-extern ref_wrapper<varmap> lastdeldatabase;
+extern ref_wrapper<framemap> lastdeldatabase;
 extern ref_wrapper<bool> hasdescriptor;
 extern ref_wrapper<bytestack> descriptor;
 extern ref_wrapper<descriptorlist> _FDESC;
@@ -463,8 +512,8 @@ void goout();
 void gointo(variable* target);
 variable* getattribute(variable* target, const std::string& name);
 variable* getarg(const argmap& args, const std::string& target);
-variable* Lgetindex(std::list<variable*>& L, std::int32_t index);
-void Lsetindex(std::list<variable*>& L, std::int32_t index, variable* val);
+variable* Lgetindex(std::vector<variable*>& L, std::int32_t index);
+void Lsetindex(std::vector<variable*>& L, std::int32_t index, variable* val);
 variable* varconv(variable& target, const std::string& newtype);
 bool Dcontains(const dictmap& D, const variable& element);
 variable* Dgetindex(const dictmap& D, variable& index);

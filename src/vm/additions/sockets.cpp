@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "vm/additions/modules.h"
+#include "vm/sandbox.h"
 
 namespace TARN4SOCKETS {
 
@@ -67,6 +68,7 @@ variable* moduleclass(const char* name) {
 namespace TARN4funcs {
 
 void cinit(variable* self, const argmap& args) {
+    checksockets();
     const std::uint16_t port = portof(getarg(args, "arg1"));
     const std::string host = getarg(args, "arg0")->getstring(false);
     variable& instance = receiver(self);
@@ -95,6 +97,7 @@ void cclose(variable* self, const argmap&) {
 }
 
 void sinit(variable* self, const argmap& args) {
+    checksockets();
     const std::uint16_t port = portof(getarg(args, "arg0"));
     variable& instance = receiver(self);
     TCPServer* server = guarded([&] { return adopt(servers, std::make_unique<TCPServer>(port)); });

@@ -1,0 +1,43 @@
+// Limits for running program images nobody has vetted (the fuzzers, a service running uploads):
+// a cap on instruction steps, a scratch directory that the file and filesystem natives cannot
+// leave, and switches for the natives that reach beyond the process. Everything is off by
+// default, so a normal run never notices the sandbox.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace T4VM {
+
+struct sandboxconfig {
+    // Instruction steps a run may take, counted over all its contexts; 0 means no limit.
+    std::uint64_t instructionbudget = 0;
+    // When set, `open` and the filesystem methods take only relative paths without a ".."
+    // component, and only while the working directory lies inside this directory, so every path
+    // they touch stays below it. Programs cannot make symbolic links, so none lead out unless the
+    // embedder put them there.
+    std::string scratchdir;
+    bool nosystem = false;   // `system` reports instead of running a shell command
+    bool nosockets = false;  // socket clients and servers report instead of connecting or listening
+};
+
+// Set once by whoever embeds the machine; a machine reset leaves it as it is.
+extern sandboxconfig sandbox;
+
+// Steps taken since the last machine reset.
+extern std::uint64_t stepstaken;
+
+[[noreturn]] void budgetexhausted();
+
+// Charged once per instruction step; the step past the budget ends the run with a report.
+inline void chargestep() {
+    if (sandbox.instructionbudget != 0 && ++stepstaken > sandbox.instructionbudget) budgetexhausted();
+}
+
+// The checks the host-facing natives make before anything else. Each returns only when the
+// operation is allowed, and otherwise reports as a module failure.
+void checkpath(const std::string& operation, const std::string& path);
+void checksystem();
+void checksockets();
+
+}  // namespace T4VM
