@@ -133,6 +133,7 @@ void attrmap::attachcopiedmethods(methodkind kind) {
 }
 
 void attrmap::makemethods() const {
+    ++shapechanges;
     const auto& table = methodtable(pending);
     pending = methodkind::none;
     std::vector<std::size_t> order(table.size());

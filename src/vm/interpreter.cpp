@@ -136,7 +136,13 @@ void storelocal(const std::string& name) {
     value->name.set(&name);
     // With no object scope open the program root is the current object: the name becomes one of
     // its attributes too, which every later lookup of the name finds first.
-    if (callstack->size() == 1) progroot->attributes[name] = entry->getvar();
+    if (callstack->size() == 1) {
+        variable* rootvalue = entry->getvar();
+        if (variable** slot = getrootslot(name))
+            *slot = rootvalue;
+        else
+            progroot->attributes[name] = rootvalue;
+    }
     datastack->pop_back();
 }
 

@@ -112,11 +112,41 @@ variable& gettargetpntr(variable* target) {
     return *target->pntrval;
 }
 
+namespace {
+
+// The program root's attributes are looked up by every load of a name. The result of a lookup is
+// remembered by the name's address (names read from code are interned, so one place holds each)
+// and text until some attribute map gains or loses a name.
+struct rootlookup {
+    const std::string* address = nullptr;
+    std::string name;
+    std::uint64_t shape = 0;
+    const variable* root = nullptr;
+    variable** slot = nullptr;  // null: the root has no attribute of that name
+};
+rootlookup rootlookups[512];
+
+variable** rootslot(const std::string& name) {
+    rootlookup& cached = rootlookups[(reinterpret_cast<std::uintptr_t>(&name) >> 4) & 511];
+    if (cached.address == &name && cached.shape == attrmap::shapechanges && cached.root == progroot &&
+        cached.name == name)
+        return cached.slot;
+    auto found = progroot->attributes.find(name);
+    cached.address = &name;
+    cached.name = name;
+    cached.shape = attrmap::shapechanges;
+    cached.root = progroot;
+    cached.slot = found == progroot->attributes.end() ? nullptr : &found->second;
+    return cached.slot;
+}
+
+}  // namespace
+
+variable** getrootslot(const std::string& name) { return rootslot(name); }
+
 variable* getlocalvar(const std::string& target) {
     // The program root's attributes are found before the current frame's variables.
-    auto& root = progroot->attributes;
-    auto inroot = root.find(target);
-    if (inroot != root.end()) return inroot->second;
+    if (variable** slot = rootslot(target)) return *slot;
     auto& frame = databasestack->back();
     auto inframe = frame.find(target);
     if (inframe == frame.end()) fail("Local variable not found: " + target, false);

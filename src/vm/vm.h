@@ -224,8 +224,11 @@ public:
     attrmap(const attrmap& other) : entries(other.view()) {}
     attrmap& operator=(const attrmap& other) {
         if (this != &other) {
-            entries = other.view();
+            const map_type& source = other.view();
             pending = methodkind::none;  // replaced methods that were never made need no objects
+            if (entries.empty() && source.empty()) return *this;
+            entries = source;
+            ++shapechanges;
         }
         return *this;
     }
@@ -241,12 +244,24 @@ public:
     std::size_t count(const std::string& key) const { return view().count(key); }
     std::size_t size() const { return view().size(); }
     bool empty() const { return view().empty(); }
-    variable*& operator[](const std::string& key) { return view()[key]; }
-    std::size_t erase(const std::string& key) { return view().erase(key); }
+    variable*& operator[](const std::string& key) {
+        auto [entry, inserted] = view().try_emplace(key, nullptr);
+        if (inserted) ++shapechanges;
+        return entry->second;
+    }
+    std::size_t erase(const std::string& key) {
+        ++shapechanges;
+        return view().erase(key);
+    }
     void clear() {
         materialize();
         entries.clear();
+        ++shapechanges;
     }
+
+    // Counts every change of any attribute map's set of names (not of the values): lookups cached
+    // by name stay valid while it stands still.
+    static inline std::uint64_t shapechanges = 0;
 
     // Attaches a method table (made now, or on first use when nothing else is attached yet).
     void attachmethods(methodkind kind);
@@ -383,7 +398,9 @@ struct continuation {
 using bytestack = std::vector<byte>;  // back() is the top
 using varstack = std::vector<variable*>;
 using framestack = std::deque<framemap>;
-using codestacktype = std::deque<codeframe>;  // frames keep their address while others are pushed
+// No instruction touches its own frame after it has opened another, so frames may move when the
+// stack grows.
+using codestacktype = std::vector<codeframe>;
 using descriptorlist = std::deque<descrecord>;
 
 struct context {
@@ -521,6 +538,8 @@ void Dsetindex(dictmap& D, variable* key, variable* val);
 variable* Duplicatevar(variable* target);
 variable& gettargetpntr(variable* target);
 variable* getlocalvar(const std::string& target);
+// Where the program root keeps its attribute `name`, or null when it has none.
+variable** getrootslot(const std::string& name);
 variable* getglobalvar(const std::string& target);
 
 // The kind a native object of type T is stored under; specialised beside each native type.
