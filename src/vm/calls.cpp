@@ -66,7 +66,7 @@ bool nextiteration(continuation& loop) {
         if (condition->getint() == 0) return false;
     } else {
         if (loop.next >= loop.items.size()) return false;
-        loop.working[elementname()] = loop.items[loop.next++];
+        loop.working.slot(elementname()) = loop.items[loop.next++];
     }
     openblock(loop.block, loop.working, selfof(loop.working), loop);
     return true;
@@ -114,7 +114,7 @@ void finishtop() {
 }
 
 void ifblock(codeframe& bytes) {
-    variable* block = getop(bytes)->getcopy();
+    variable* block = getconstant(bytes);
     variable* condition = popvalue();
     if (condition->getint() == 0) return;
     const framemap& frame = databasestack->back();
@@ -123,14 +123,14 @@ void ifblock(codeframe& bytes) {
 
 void whileblock(codeframe& bytes) {
     continuation loop(continuation::kind::whileblock);
-    loop.block = getop(bytes)->getcopy();
+    loop.block = getconstant(bytes);
     loop.working = databasestack->back();
     startloop(std::move(loop));
 }
 
 void foreachblock(codeframe& bytes) {
     continuation loop(continuation::kind::foreachblock);
-    loop.block = getop(bytes)->getcopy();
+    loop.block = getconstant(bytes);
     variable* collection = popvalue();
     // The items are collected first, so changing the collection does not change the iterations.
     if (collection->identifier == typeident::builtin_dict)
@@ -153,7 +153,7 @@ void callfunc(int argnum, argmap targs) {
             fail("Not enough arguments on the datastack: call expects " + std::to_string(argnum) + ".",
                  false);
         const std::size_t first = datastack->size() - static_cast<std::size_t>(argnum);
-        for (int i = 0; i < argnum; ++i) args[argname(i)] = datastack.get()[first + i];
+        for (int i = 0; i < argnum; ++i) args.slot(argname(i)) = datastack.get()[first + i];
         datastack->resize(first);
     }
     variable* self = function->self;
@@ -165,14 +165,14 @@ void callfunc(int argnum, argmap targs) {
         return;
     }
 
-    args[selfname()] = self;
+    args.slot(selfname()) = self;
     codeblock body;
     if (function->identifier == typeident::custom_func) {
         body = function->funccode;
     } else {
         // Anything else that is called is a class: the instance is a deep copy of it.
         variable* instance = function->getcopy();
-        args[selfname()] = instance;
+        args.slot(selfname()) = instance;
         auto init = instance->attributes.find("init");
         if (init != instance->attributes.end()) {
             continuation construct(continuation::kind::construct);
@@ -215,7 +215,7 @@ void resumepending() {
 void blockinstruction(byte opcode, codeframe& bytes) {
     switch (opcode) {
     case op::call: {
-        const std::int32_t count = getop(bytes)->getint();
+        const std::int32_t count = getcount(bytes);
         callfunc(count, argmap{});
         break;
     }

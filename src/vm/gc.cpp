@@ -11,7 +11,7 @@ namespace {
 
 // Collect when this many objects were made since the last collection: at least a fixed amount,
 // and at least as many as survived it, so a collection costs in proportion to the work done.
-constexpr std::size_t minimumcollection = 256 * 1024;
+constexpr std::size_t minimumcollection = 64 * 1024;
 std::size_t allocations = 0;
 std::size_t threshold = minimumcollection;
 

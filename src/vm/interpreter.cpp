@@ -132,7 +132,7 @@ void loadlocal(const std::string& name) {
 void storelocal(const std::string& name) {
     variable* entry = topentry();
     variable* value = entry->getvar();
-    databasestack->back()[name] = value;
+    databasestack->back().slot(name) = value;
     value->name.set(&name);
     // With no object scope open the program root is the current object: the name becomes one of
     // its attributes too, which every later lookup of the name finds first.

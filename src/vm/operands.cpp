@@ -175,6 +175,15 @@ const std::string* getname(codeframe& bytes) {
     return nametext::intern(getop(bytes)->getstring(false));
 }
 
+std::int32_t getcount(codeframe& bytes) {
+    // Counts are nearly always integer operands: read them without building a value.
+    if (bytes.remaining() >= 5 && bytes.top() == operandtype::integer) {
+        bytes.pop();
+        return static_cast<std::int32_t>(readword(bytes));
+    }
+    return getop(bytes)->getint();
+}
+
 bool inrange(byte min, byte max, byte value) { return min <= value && value < max; }
 
 }  // namespace T4VM

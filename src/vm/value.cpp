@@ -67,7 +67,7 @@ void framemap::merge(const framemap& source) {
     const std::size_t shared = std::min(entries.size(), source.entries.size());
     std::size_t i = 0;
     for (; i < shared && entries[i].first == source.entries[i].first; ++i) entries[i].second = source.entries[i].second;
-    for (; i < source.entries.size(); ++i) (*this)[*source.entries[i].first] = source.entries[i].second;
+    for (; i < source.entries.size(); ++i) slot(*source.entries[i].first) = source.entries[i].second;
 }
 
 bool operator==(const codeblock& a, const codeblock& b) {

@@ -200,6 +200,12 @@ public:
         if (found != entries.end()) return found->second;
         return entries.emplace_back(nametext::intern(name), nullptr).second;
     }
+    // The entry of a name known to be interned (read from code, or one of the machine's own).
+    variable*& slot(const std::string& interned) {
+        auto found = find(interned);
+        if (found != entries.end()) return found->second;
+        return entries.emplace_back(&interned, nullptr).second;
+    }
     // Adds or replaces every entry of `source`.
     void merge(const framemap& source);
 
@@ -481,8 +487,10 @@ struct instructionabort {};
 
 // Operands and instructions
 variable* getop(codeframe& bytes);
-// The value `pushconst` pushes: a heap copy of the decoded operand.
+// The value `pushconst` pushes: a heap copy of the decoded operand. Blocks are taken the same way.
 variable* getconstant(codeframe& bytes);
+// The argument count of `call`: the integer of whatever operand follows.
+std::int32_t getcount(codeframe& bytes);
 bool inrange(byte min, byte max, byte value);
 void execinstruction(codeframe& bytes);
 float doarithmetic(float a, float b, char op);
