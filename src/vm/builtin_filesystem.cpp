@@ -48,8 +48,9 @@ void Fdelete(variable*, const argmap& args) {
     const fs::path path = pathof(args);
     checkpath("filesystem.delete", path.string());
     std::error_code failure;
-    fs::remove(path, failure);  // a missing path is not a failure
-    if (failure) fsfailure("delete", path, failure);
+    fs::remove(path, failure);
+    // A missing path is not a failure, nor is a path below a file, which cannot exist either.
+    if (failure && failure != std::errc::not_a_directory) fsfailure("delete", path, failure);
 }
 
 void Fcreatedir(variable*, const argmap& args) {

@@ -94,21 +94,12 @@ void step() {
 
 }  // namespace
 
-void runsinglecontext(std::size_t steps) {
-    // With one context in the table every cycle is one step of it: no walk, no switch.
-    context* only = threads.begin()->second;
-    swapcontext(only);
-    for (std::size_t n = 0; n < steps; ++n) {
-        step();
-        if (collectiondue()) collectgarbage();
-        if (threads.size() != 1 || threads.begin()->second != only || codestack->empty()) return;
-    }
-}
+namespace {
 
-void execcycle() {
-    // The walk looks the next id up afresh after every step, so tasks stopped or started by the
-    // step never break it: a task started with a greater id runs in this very cycle.
-    auto entry = threads.begin();
+// Visits, in ascending id order, every context of the table from `entry` on, one step each. The
+// next id is looked up afresh after every step, so tasks stopped or started by the step never
+// break the walk: a task started with a greater id runs in this very cycle.
+void walkcycle(std::map<int, context*>::iterator entry) {
     while (entry != threads.end()) {
         const int id = entry->first;
         swapcontext(entry->second);
@@ -117,6 +108,27 @@ void execcycle() {
         entry = threads.upper_bound(id);
     }
 }
+
+}  // namespace
+
+void runsinglecontext(std::size_t steps) {
+    // With one context in the table every cycle is one step of it: no walk, no switch.
+    const int id = threads.begin()->first;
+    context* only = threads.begin()->second;
+    swapcontext(only);
+    for (std::size_t n = 0; n < steps; ++n) {
+        step();
+        if (collectiondue()) collectgarbage();
+        if (threads.size() != 1 || threads.begin()->second != only) {
+            // The step changed the table: the rest of this cycle visits the greater ids.
+            walkcycle(threads.upper_bound(id));
+            return;
+        }
+        if (codestack->empty()) return;
+    }
+}
+
+void execcycle() { walkcycle(threads.begin()); }
 
 void integritycheck() {
     const context& bound = *boundcontext;  // the aliases point into it
