@@ -129,9 +129,16 @@ namespace {
 // How deep copies are nested right now: an object reaching ever new objects through attributes,
 // dictionary values or receivers is refused before it exhausts the C++ stack.
 int copydepth = 0;
+// Objects made by the copy in progress: a dictionary holding the same dictionary under two keys,
+// nested a few dozen times, would otherwise copy into billions of objects within one instruction.
+std::size_t copiedobjects = 0;
+constexpr std::size_t maxcopiedobjects = 2'000'000;
 struct copydepthguard {
     copydepthguard() {
         if (copydepth >= maxnesting) fail("Objects nested too deep to copy.", false);
+        if (copydepth == 0) copiedobjects = 0;
+        if (++copiedobjects > maxcopiedobjects)
+            fail("Copy too large: more than " + std::to_string(maxcopiedobjects) + " objects.", false);
         ++copydepth;
     }
     ~copydepthguard() { --copydepth; }
@@ -383,5 +390,6 @@ namespace T4VM {
 void resetvalues() {
     markcount = 0;
     copydepth = 0;
+    copiedobjects = 0;
 }
 }  // namespace T4VM
