@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 // program growing its heap up to the budget costs steps times heap there: its replay stops
 // sooner to stay within the time a test may take.
 #ifdef T4VM_GC_STRESS
-constexpr std::uint64_t budget = 10'000;
+constexpr std::uint64_t budget = 8'000;
 #else
 constexpr std::uint64_t budget = 100'000;
 #endif

@@ -14,6 +14,12 @@ trap 'rm -rf "$merged"' EXIT
 mkdir -p "$build/corpus/$target"
 "$build/fuzz_$target" -merge=1 -use_counters=0 -timeout=10 -rss_limit_mb=5120 "$merged" \
     "$root/fuzz/corpus/$target" "$build/corpus/$target" 2>&1 | grep -E "MERGE-OUTER: [0-9]+ new files" || true
+# Saved findings are replayed from regressions/ already; libFuzzer names inputs by their SHA-1.
+if [ -d "$root/fuzz/regressions/$target" ]; then
+    for finding in "$root/fuzz/regressions/$target"/*; do
+        rm -f "$merged/$(sha1sum "$finding" | cut -d' ' -f1)"
+    done
+fi
 rm -rf "$root/fuzz/corpus/$target"
 mkdir -p "$root/fuzz/corpus/$target"
 cp "$merged"/* "$root/fuzz/corpus/$target/"

@@ -31,7 +31,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Generous next to the slowest saved input in a sanitizer build that collects every few steps
-// (about 12 s: a copy refused only at its two millionth object).
+// (about 10 s: a copy refused only at its two millionth object).
 constexpr unsigned secondsperinput = 30;
 constexpr rlim_t memorylimit = rlim_t{4} << 30;
 
