@@ -292,24 +292,7 @@ void checktextsize(const std::string& text) {
 
 void appendtext(variable& value, bool quot, std::string& text, int depth) {
     switch (value.identifier) {
-    case typeident::builtin_list: {
-        if (value.printing) {
-            text += "[...]";
-            return;
-        }
-        if (depth > maxnesting) fail("Containers nested too deep to convert to text.", false);
-        printguard guard(value);
-        text += '[';
-        bool first = true;
-        for (variable* element : value.listval) {
-            if (!first) text += ", ";
-            first = false;
-            appendtext(*element, true, text, depth + 1);
-            checktextsize(text);
-        }
-        text += ']';
-        return;
-    }
+    case typeident::builtin_list:
     case typeident::builtin_dict: {
         if (value.printing) {
             text += "[...]";
@@ -319,13 +302,24 @@ void appendtext(variable& value, bool quot, std::string& text, int depth) {
         printguard guard(value);
         text += '[';
         bool first = true;
-        for (auto& [key, entry] : value.dictval) {
+        auto separate = [&] {
             if (!first) text += ", ";
             first = false;
-            appendtext(*key, true, text, depth + 1);
-            text += ": ";
-            appendtext(*entry, true, text, depth + 1);
-            checktextsize(text);
+        };
+        if (value.identifier == typeident::builtin_list) {
+            for (variable* element : value.listval) {
+                separate();
+                appendtext(*element, true, text, depth + 1);
+                checktextsize(text);
+            }
+        } else {
+            for (auto& [key, entry] : value.dictval) {
+                separate();
+                appendtext(*key, true, text, depth + 1);
+                text += ": ";
+                appendtext(*entry, true, text, depth + 1);
+                checktextsize(text);
+            }
         }
         text += ']';
         return;
