@@ -28,7 +28,7 @@ variable& receiver(variable* self) {
 }
 
 variable* readresult() {
-    variable* result = getallocvar("");
+    variable* result = getallocvar();
     result->identifier = typeident::builtin_string;
     initstringvar(*result);
     return result;
@@ -44,7 +44,7 @@ std::istream* readable(instream& in) {
 }  // namespace
 
 variable* initfile(const std::string& type) {
-    variable* file = getallocvar("");
+    variable* file = getallocvar();
     file->identifier = typeident::custom_class;
     file->name = "file";
     if (type == "write") {

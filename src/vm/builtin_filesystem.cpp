@@ -87,7 +87,7 @@ void Fcd(variable*, const argmap& args) {
 }  // namespace builtin
 
 variable* getfilesys() {
-    variable* filesystem = getallocvar("");
+    variable* filesystem = getallocvar();
     filesystem->identifier = typeident::builtin_class;
     filesystem->name = "FILESYSTEM";
     filesystem->attributes["exists"] = getmodulevar(builtin::Fexists);

@@ -38,7 +38,7 @@ void resettasks() { taskseed = 1; }
 namespace builtin {
 
 void Tcreate(variable*, const argmap& args) {
-    variable* task = getallocvar("");
+    variable* task = getallocvar();
     task->identifier = typeident::builtin_class;
     task->name = "Thread";
     task->attributes["alive"] = taskint(0);

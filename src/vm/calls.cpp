@@ -207,6 +207,38 @@ void standalonefunccall(variable* target, argmap args, variable* self, continuat
     callfunc(0, std::move(args));
 }
 
+bool repeatloop() {
+    auto& pending = boundcontext->pending;
+    if (pending.empty()) return false;
+    continuation& loop = pending.back();
+    const bool whileloop = loop.what == continuation::kind::whileblock;
+    if (!whileloop && loop.what != continuation::kind::foreachblock) return false;
+    // Only the loop's own body frame, as the loop opened it, is reused.
+    if (loop.depth + 1 != codestack->size() || calltrace->empty() || calltrace->back() != loop.block)
+        return false;
+    codeframe& frame = codestack->back();
+    if (frame.code.begin() != loop.block->funccode.begin() || frame.code.size() != loop.block->funccode.size())
+        return false;
+    if (whileloop) {
+        // A condition that is not a plain non-zero int takes the usual way (it may end the loop or
+        // fail to convert, and a report must show the frame closed).
+        if (datastack->empty()) return false;
+        const variable* condition = datastack->back();
+        if (condition->identifier != typeident::builtin_int || condition->intval == 0) return false;
+        datastack->pop_back();
+    } else if (loop.next >= loop.items.size()) {
+        return false;
+    }
+    framemap& body = databasestack->back();
+    loop.working.merge(body);
+    if (!whileloop) loop.working.slot(elementname()) = loop.items[loop.next++];
+    body = loop.working;
+    if (variable* self = selfof(loop.working)) loop.block->self = self;
+    body.slot(selfname()) = loop.block->self;
+    frame.pc = 0;
+    return true;
+}
+
 void resumepending() {
     auto& pending = boundcontext->pending;
     while (!pending.empty() && pending.back().depth == codestack->size()) finishtop();

@@ -23,15 +23,17 @@ std::uint64_t reserveseqs(std::size_t count) {
 }  // namespace
 
 variable* allocatevariable(std::uint64_t seq) {
-    auto* value = new variable();
+    auto* value = new variable;  // every field has its initial value in the class
     value->seq = seq;
     everyvariable.push_back(value);
     noteallocation();
     return value;
 }
 
+variable* getallocvar() { return allocatevariable(reserveseqs(1)); }
+
 variable* getallocvar(const std::string& type) {
-    variable* value = allocatevariable(reserveseqs(1));
+    variable* value = getallocvar();
     if (type == "BUILTIN_STRING")
         initstringvar(*value);
     else if (type == "BUILTIN_PNTR")
@@ -45,7 +47,15 @@ variable* getallocvar(const std::string& type) {
 
 std::vector<variable*>& heapvariables() { return everyvariable; }
 
+namespace {
+std::vector<variable*> pinned;
+}
+
+void pinvariable(variable* value) { pinned.push_back(value); }
+const std::vector<variable*>& pinnedvariables() { return pinned; }
+
 void freeheap() {
+    pinned.clear();
     for (variable* value : everyvariable) delete value;
     everyvariable.clear();
     everyvariable.shrink_to_fit();
@@ -55,7 +65,7 @@ void freeheap() {
 std::size_t heapsize() { return everyvariable.size(); }
 
 variable* getmodulevar(mfuncptr target) {
-    variable* function = getallocvar("");
+    variable* function = getallocvar();
     function->identifier = typeident::builtin_module;
     function->ismodule = true;
     function->modulefunc = target;
@@ -63,7 +73,7 @@ variable* getmodulevar(mfuncptr target) {
 }
 
 variable* getcustomfuncvar(mfuncptr target) {
-    variable* function = getallocvar("");
+    variable* function = getallocvar();
     function->identifier = typeident::custom_func;
     function->ismodule = true;
     function->modulefunc = target;
@@ -156,21 +166,21 @@ void initlistvar(variable& target) { target.attributes.attachmethods(methodkind:
 void initdictvar(variable& target) { target.attributes.attachmethods(methodkind::dict); }
 
 variable* newint(std::int32_t value) {
-    variable* result = getallocvar("");
+    variable* result = getallocvar();
     result->identifier = typeident::builtin_int;
     result->intval = value;
     return result;
 }
 
 variable* newfloat(float value) {
-    variable* result = getallocvar("");
+    variable* result = getallocvar();
     result->identifier = typeident::builtin_float;
     result->floatval = value;
     return result;
 }
 
 variable* newstring(std::string value) {
-    variable* result = getallocvar("");
+    variable* result = getallocvar();
     result->identifier = typeident::builtin_string;
     initstringvar(*result);
     result->stringval = std::move(value);
@@ -178,7 +188,7 @@ variable* newstring(std::string value) {
 }
 
 variable* newlist() {
-    variable* result = getallocvar("");
+    variable* result = getallocvar();
     result->identifier = typeident::builtin_list;
     initlistvar(*result);
     return result;

@@ -14,6 +14,11 @@ namespace {
 constexpr std::size_t minimumcollection = 64 * 1024;
 std::size_t allocations = 0;
 std::size_t threshold = minimumcollection;
+// Texts can be large while their objects are few: bytes of text made since the last collection
+// count too, against at least a fixed amount and at least what the live objects took then.
+constexpr std::size_t minimumtextbytes = 64u << 20;
+std::size_t textbytes = 0;
+std::size_t textthreshold = minimumtextbytes;
 
 class marker {
 public:
@@ -58,6 +63,7 @@ private:
 void markroots(marker& roots) {
     for (const auto& [name, value] : globalvars) roots.mark(value);
     roots.mark(progroot);
+    roots.mark(pinnedvariables());
     for (const auto& owned : allcontexts()) {
         const context& each = *owned;
         roots.mark(*each.memory);
@@ -90,6 +96,7 @@ std::size_t livebytes(const std::vector<variable*>& heap) {
 }  // namespace
 
 void noteallocation() { ++allocations; }
+void notetextbytes(std::size_t bytes) { textbytes += bytes; }
 
 #ifdef T4VM_GC_STRESS
 // Test builds collect at every Nth safe point, so a root the collector misses shows up at once.
@@ -98,7 +105,7 @@ bool collectiondue() {
     return ++safepoints % T4VM_GC_STRESS == 0;
 }
 #else
-bool collectiondue() { return allocations >= threshold; }
+bool collectiondue() { return allocations >= threshold || textbytes >= textthreshold; }
 #endif
 
 void collectgarbage() {
@@ -119,7 +126,10 @@ void collectgarbage() {
     heap.resize(kept);
     allocations = 0;
     threshold = std::max(minimumcollection, kept);
-    if (livebytes(heap) > maxheapbytes)
+    const std::size_t live = livebytes(heap);
+    textbytes = 0;
+    textthreshold = std::max(minimumtextbytes, live);
+    if (live > maxheapbytes)
         error("Out of memory: the live objects take more than " + std::to_string(maxheapbytes >> 20) + " MiB.",
               false);
 }
@@ -127,6 +137,8 @@ void collectgarbage() {
 void resetcollector() {
     allocations = 0;
     threshold = minimumcollection;
+    textbytes = 0;
+    textthreshold = minimumtextbytes;
 }
 
 }  // namespace T4VM

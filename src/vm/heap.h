@@ -15,8 +15,12 @@ std::vector<variable*>& heapvariables();
 void freeheap();         // deletes every variable; only between runs
 std::size_t heapsize();  // number of live variables
 std::size_t methodcount(methodkind kind);
+// Objects of the machine's own that the collector keeps whether or not anything refers to them.
+void pinvariable(variable* value);
+const std::vector<variable*>& pinnedvariables();
 
 void noteallocation();      // counts towards the next collection
+void notetextbytes(std::size_t bytes);  // so do large texts
 bool collectiondue();
 void collectgarbage();      // only at a safe point between instruction steps
 void resetcollector();

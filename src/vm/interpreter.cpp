@@ -2,6 +2,8 @@
 // opcode table. Data instructions live here; calls, blocks and scopes in calls.cpp.
 #include <ostream>
 
+#include "vm/heap.h"
+#include "vm/sandbox.h"
 #include "vm/vm.h"
 
 namespace T4VM {
@@ -11,6 +13,20 @@ using namespace moduleapi;
 namespace {
 
 void push(variable* value) { datastack->push_back(value); }
+
+// The object the previous instruction step made and pushed, referred to by nothing but the top of
+// the data stack (an arithmetic result, a constant, the copy a load made), or null. A store can
+// bind that object itself where it would otherwise bind a copy of it: nobody could ever tell the
+// two apart, and no object is made in between, so creation order stays the same.
+variable* freshresult = nullptr;
+
+void pushfresh(variable* value) {
+    datastack->push_back(value);
+    freshresult = value;
+}
+
+// The value a store binds: the top entry itself when it is fresh, else its copy as usual.
+variable* storedvalue(variable* entry, variable* fresh) { return entry == fresh ? entry : entry->getvar(); }
 
 // The instructions that use the top entry as it is (no copy) still need one to be there.
 variable* topentry() {
@@ -47,13 +63,14 @@ std::int32_t integerarithmetic(std::int32_t left, std::int32_t right, byte opcod
 void arithmetic(byte opcode) {
     variable* left = popvalue();
     variable* right = popvalue();
-    variable* result = getallocvar("");
+    variable* result = getallocvar();
     if (opcode == op::add && left->identifier == typeident::builtin_string &&
         right->identifier == typeident::builtin_string) {
         if (left->stringval.size() + right->stringval.size() > maxtextsize)
             fail("Text too long: more than " + std::to_string(maxtextsize) + " bytes.", false);
         result->identifier = typeident::builtin_string;
         result->stringval = left->stringval + right->stringval;
+        notetextbytes(result->stringval.size());
         initstringvar(*result);
     } else if (left->identifier == typeident::builtin_float || right->identifier == typeident::builtin_float) {
         static const char operators[] = "+-*/";
@@ -67,7 +84,7 @@ void arithmetic(byte opcode) {
         result->identifier = typeident::builtin_int;
         result->intval = integerarithmetic(l, r, opcode);
     }
-    push(result);
+    pushfresh(result);
 }
 
 // Ordering compares exact values: an int as itself, a float as its single-precision value and a
@@ -82,13 +99,13 @@ void comparison(byte opcode) {
     variable* right = popvalue();
     const double r = numericvalue(right);
     const double l = numericvalue(left);
-    push(newint(docomparisment(l, r, opcode - op::greater) ? 1 : 0));
+    pushfresh(newint(docomparisment(l, r, opcode - op::greater) ? 1 : 0));
 }
 
 void equality() {
     variable* right = popvalue();
     variable* left = popvalue();
-    push(newint(*left == *right ? 1 : 0));
+    pushfresh(newint(*left == *right ? 1 : 0));
 }
 
 // The logic instructions write their result into the first value popped (for the value types the
@@ -123,19 +140,34 @@ void logic(byte opcode) {
     }
 }
 
-void loadlocal(const std::string& name) {
-    variable* value = getlocalvar(name)->getvar();
+// Pushes what a load of `found` under `name` pushes: a copy of a number, text or pointer, named.
+// When an arithmetic or comparison will read that copy and drop it, the object itself serves, as
+// long as no report could show the entry in between under another name: the only step before the
+// reading one is an instruction budget's, and an instruction that comes in between might fail.
+void pushloaded(variable* found, const std::string& name, const codeframe& bytes) {
+    if (found->isvaluetype()) {
+        const int reader = readonlyahead(bytes.code, bytes.pc);
+        const bool samename = &found->name.str() == &name;
+        if ((reader == 1 && (samename || sandbox.instructionbudget == 0)) || (reader == 2 && samename)) {
+            push(found);
+            return;
+        }
+    }
+    variable* value = found->getvar();
     value->name.set(&name);
-    push(value);
+    if (value != found)
+        pushfresh(value);
+    else
+        push(value);
 }
 
-void storelocal(const std::string& name) {
+void storelocal(const std::string& name, variable* fresh) {
     variable* entry = topentry();
-    variable* value = entry->getvar();
+    variable* value = storedvalue(entry, fresh);
     databasestack->back().slot(name) = value;
-    value->name.set(&name);
     // With no object scope open the program root is the current object: the name becomes one of
-    // its attributes too, which every later lookup of the name finds first.
+    // its attributes too, which every later lookup of the name finds first. That copy is taken
+    // before the entry is named, as it always has been.
     if (callstack->size() == 1) {
         variable* rootvalue = entry->getvar();
         if (variable** slot = getrootslot(name))
@@ -143,18 +175,13 @@ void storelocal(const std::string& name) {
         else
             progroot->attributes[name] = rootvalue;
     }
+    value->name.set(&name);
     datastack->pop_back();
 }
 
-void loadglobal(const std::string& name) {
-    variable* value = getglobalvar(name)->getvar();
-    value->name.set(&name);
-    push(value);
-}
-
-void storeglobal(const std::string& name) {
+void storeglobal(const std::string& name, variable* fresh) {
     variable* entry = topentry();
-    variable* value = entry->getvar();
+    variable* value = storedvalue(entry, fresh);
     globalvars[name] = value;
     value->name.set(&name);
     datastack->pop_back();
@@ -168,9 +195,9 @@ void loadattr(const std::string& name) {
     push(value);
 }
 
-void storeattr(const std::string& name) {
+void storeattr(const std::string& name, variable* fresh) {
     variable* entry = topentry();
-    variable* value = entry->getvar();
+    variable* value = storedvalue(entry, fresh);
     callstack->back()->attributes[name] = value;
     value->name.set(&name);
     datastack->pop_back();
@@ -202,6 +229,18 @@ void restorelocals() {
     databasestack->back() = savlvar->back();
 }
 
+void pushconstant(codeframe& bytes) {
+    // A number read only by what follows needs no object of its own.
+    if (!bytes.empty() && (bytes.top() == operandtype::integer || bytes.top() == operandtype::floating)) {
+        const std::size_t next = bytes.pc + (bytes.top() == operandtype::integer ? 5 : 9);
+        if (next <= bytes.code.size() && readonlyahead(bytes.code, next) != 0) {
+            push(getreadonlyconstant(bytes));
+            return;
+        }
+    }
+    pushfresh(getconstant(bytes));
+}
+
 }  // namespace
 
 float doarithmetic(float a, float b, char op) {
@@ -226,9 +265,12 @@ void blockinstruction(byte opcode, codeframe& bytes);
 void scopeinstruction(byte opcode, codeframe& bytes);
 
 void execinstruction(codeframe& bytes) {
+    variable* const fresh = freshresult;
+    freshresult = nullptr;
     returned.get() = false;
     integritycheck();
     if (bytes.empty()) {
+        if (repeatloop()) return;
         exitoutoffunc();  // the function or block ran off its end
         return;
     }
@@ -241,13 +283,21 @@ void execinstruction(codeframe& bytes) {
     case op::sub:
     case op::mul:
     case op::div: arithmetic(opcode); break;
-    case op::loadlocal: loadlocal(*getname(bytes)); break;
-    case op::storelocal: storelocal(*getname(bytes)); break;
+    case op::loadlocal: {
+        const std::string& name = *getname(bytes);
+        pushloaded(getlocalvar(name), name, bytes);
+        break;
+    }
+    case op::storelocal: storelocal(*getname(bytes), fresh); break;
     case op::loadattr: loadattr(*getname(bytes)); break;
-    case op::storeattr: storeattr(*getname(bytes)); break;
-    case op::loadglobal: loadglobal(*getname(bytes)); break;
-    case op::storeglobal: storeglobal(*getname(bytes)); break;
-    case op::pushconst: push(getconstant(bytes)); break;
+    case op::storeattr: storeattr(*getname(bytes), fresh); break;
+    case op::loadglobal: {
+        const std::string& name = *getname(bytes);
+        pushloaded(getglobalvar(name), name, bytes);
+        break;
+    }
+    case op::storeglobal: storeglobal(*getname(bytes), fresh); break;
+    case op::pushconst: pushconstant(bytes); break;
     case op::dupcopy: push(topentry()->getcopy()); break;
     case op::dup: push(topentry()); break;
     case op::pop:

@@ -69,7 +69,7 @@ void Lsetindex(std::vector<variable*>& L, std::int32_t index, variable* val) {
 }
 
 variable* varconv(variable& target, const std::string& newtype) {
-    variable* result = getallocvar("");
+    variable* result = getallocvar();
     if (newtype == "BUILTIN_STRING") {
         result->stringval = target.getstring(false);
         initstringvar(*result);
@@ -101,7 +101,7 @@ variable* Dgetindex(const dictmap& D, variable& index) {
 void Dsetindex(dictmap& D, variable* key, variable* val) { D[key] = val; }
 
 variable* Duplicatevar(variable* target) {
-    variable* duplicate = getallocvar("");
+    variable* duplicate = getallocvar();
     *duplicate = *target;
     return duplicate;
 }

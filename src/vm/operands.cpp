@@ -1,4 +1,8 @@
 // Operand decoding: one self-describing operand (a type byte and a body) from the running code.
+#include <array>
+#include <cstring>
+
+#include "vm/heap.h"
 #include "vm/vm.h"
 
 namespace T4VM {
@@ -91,7 +95,7 @@ variable* decodestack() {
     if (datastack->empty()) fail("Stack operand met an empty datastack.", false);
     variable* top = datastack->back();
     datastack->pop_back();
-    variable* result = getallocvar("");
+    variable* result = getallocvar();
     *result = *top->getvar();
     return result;
 }
@@ -104,7 +108,7 @@ variable* decode(codeframe& bytes, int depth) {
     if (type == operandtype::stack) return decodestack();
     if (type > operandtype::stack) fail("Bad type when getting operand!" + std::to_string(type), false);
 
-    variable* result = getallocvar("");
+    variable* result = getallocvar();
     switch (type) {
     case operandtype::integer:
         result->identifier = typeident::builtin_int;
@@ -157,6 +161,76 @@ variable* getconstant(codeframe& bytes) {
     const bool container =
         value->identifier == typeident::builtin_list || value->identifier == typeident::builtin_dict;
     return (container || stackoperandseen) ? value->getcopy() : value;
+}
+
+namespace {
+
+bool readsonly(byte opcode) {
+    return opcode <= op::div || opcode == op::equal || (opcode >= op::greater && opcode <= op::greaterequal);
+}
+
+// The length of a number or text operand starting at `at`, or 0 for any other operand.
+std::size_t plainoperandsize(const codeblock& code, std::size_t at) {
+    if (at >= code.size()) return 0;
+    switch (code[at]) {
+    case operandtype::integer: return 5;
+    case operandtype::floating: return 9;
+    case operandtype::string: {
+        const byte* start = code.begin() + at + 1;
+        const void* terminator = std::memchr(start, 0, static_cast<std::size_t>(code.end() - start));
+        return terminator == nullptr ? 0 : static_cast<const byte*>(terminator) - start + 2;
+    }
+    default: return 0;
+    }
+}
+
+// Objects that stand for number constants nobody but one arithmetic or comparison instruction
+// will see. They are the machine's own, kept alive by the collector, and taken in turn: at most
+// two are on a data stack at any time.
+std::array<variable*, 4> scratch{};
+std::size_t nextscratch = 0;
+
+}  // namespace
+
+int readonlyahead(const codeblock& code, std::size_t next) {
+    // Another context runs between two steps of this one and could change a shared object.
+    if (threads.size() != 1 || next >= code.size()) return 0;
+    const byte opcode = code[next];
+    if (readsonly(opcode)) return 1;
+    // One load or constant may come in between: it only pushes.
+    if (opcode != op::loadlocal && opcode != op::loadglobal && opcode != op::pushconst) return 0;
+    const std::size_t operand = plainoperandsize(code, next + 1);
+    if (operand == 0) return 0;
+    if (opcode != op::pushconst && code[next + 1] != operandtype::string) return 0;
+    const std::size_t after = next + 1 + operand;
+    return after < code.size() && readsonly(code[after]) ? 2 : 0;
+}
+
+variable* getreadonlyconstant(codeframe& bytes) {
+    const byte type = bytes.empty() ? operandtype::end : bytes.top();
+    if ((type != operandtype::integer && type != operandtype::floating) ||
+        bytes.remaining() < (type == operandtype::integer ? 5u : 9u))
+        return getconstant(bytes);
+    variable*& slot = scratch[nextscratch++ % scratch.size()];
+    if (slot == nullptr) {
+        slot = getallocvar();
+        pinvariable(slot);
+    }
+    bytes.pop();
+    if (type == operandtype::integer) {
+        slot->identifier = typeident::builtin_int;
+        slot->intval = static_cast<std::int32_t>(readword(bytes));
+    } else {
+        slot->identifier = typeident::builtin_float;
+        const std::uint32_t whole = readword(bytes);
+        slot->floatval = decodefloat(whole, readword(bytes));
+    }
+    return slot;
+}
+
+void resetoperands() {
+    scratch.fill(nullptr);
+    nextscratch = 0;
 }
 
 const std::string* getname(codeframe& bytes) {

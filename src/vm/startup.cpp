@@ -92,7 +92,7 @@ bool argumentcountwrong(std::size_t extraargs) { return extraargs > 2; }
 void init() {
     swapcontext(maincontext);
     databasestack->emplace_back();
-    progroot = getallocvar("");
+    progroot = getallocvar();
     progroot->identifier = typeident::builtin_func;
     progroot->name = "PROGRAM_ROOT";
     progroot->funccode = codestack->back().code;

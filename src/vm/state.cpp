@@ -84,7 +84,9 @@ void step() {
             integritycheck();  // reports the panic: there is no frame to run
         else
             execinstruction(codestack->back());
-        resumepending();
+        // Most steps close no frame that work is waiting for.
+        const auto& pending = boundcontext->pending;
+        if (!pending.empty() && pending.back().depth == boundcontext->codestack->size()) resumepending();
     } catch (const instructionabort&) {
         // A report returned (noterminate): the instruction ends where it failed.
     } catch (const std::bad_alloc&) {
@@ -130,7 +132,7 @@ void runsinglecontext(std::size_t steps) {
 
 void execcycle() { walkcycle(threads.begin()); }
 
-void integritycheck() {
+void integrityfailure() {
     const context& bound = *boundcontext;  // the aliases point into it
     if (bound.codestack->empty())
         error("\nVM panic!\nCodestack size = 0, this is not supposed to happen.      \n", false);
@@ -168,6 +170,7 @@ void flushstreams() {
 }
 
 void resetvalues();
+void resetoperands();
 void resetbuiltins();
 
 void resetmachine() {
@@ -181,6 +184,7 @@ void resetmachine() {
     freeheap();
     resetcollector();
     resetvalues();
+    resetoperands();
     maincontext = newcontext();
     threads[0] = maincontext;
     swapcontext(maincontext);

@@ -91,6 +91,7 @@ void variable::assignvalues(const variable& other) {
     intval = other.intval;
     floatval = other.floatval;
     stringval = other.stringval;
+    if (!stringval.empty()) notetextbytes(stringval.size());
     // Most values hold no containers: skip the container assignments when both sides are empty.
     if (!dictval.empty() || !other.dictval.empty()) dictval = other.dictval;
     if (!listval.empty() || !other.listval.empty()) listval = other.listval;
@@ -101,7 +102,7 @@ void variable::assignvalues(const variable& other) {
 }
 
 variable* variable::getpointer() {
-    variable* pointer = getallocvar("");
+    variable* pointer = getallocvar();
     pointer->identifier = typeident::builtin_pntr;
     initpntrvar(*pointer);
     pointer->pntrval = this;
@@ -146,6 +147,19 @@ struct copydepthguard {
 }  // namespace
 
 variable* variable::getcopy() {
+    // The common case: no attributes, no dictionary entries and no receiver to copy. There is
+    // nothing inside such a value to copy, share or mark; only the limits still count it.
+    if (dictval.empty() && attributes.made().empty() && !attributes.ispending() &&
+        (self == nullptr || isvaluetype())) {
+        if (copydepth > 0) {
+            if (copydepth >= maxnesting) fail("Objects nested too deep to copy.", false);
+            if (++copiedobjects > maxcopiedobjects)
+                fail("Copy too large: more than " + std::to_string(maxcopiedobjects) + " objects.", false);
+        }
+        variable* copy = getallocvar();
+        copy->assignvalues(*this);
+        return copy;
+    }
     const copydepthguard depthguard;
     // An object reached again while its own copy is in progress, with nothing marked since, would
     // be copied without end (an instance stored as its own attribute): it is shared instead, as
@@ -155,7 +169,7 @@ variable* variable::getcopy() {
     copyentry = markcount + 1;
 
     std::vector<variable*> marked;
-    variable* copy = getallocvar("");
+    variable* copy = getallocvar();
     copy->assignvalues(*this);
 
     std::size_t virtualmarks = 0;

@@ -352,7 +352,9 @@ bool contains(const std::vector<I>& target, const I& element) {
     return false;
 }
 
-// The one door through which every variable is made (copies included).
+// The one door through which every variable is made (copies included): a plain new value, or
+// one of the given built-in type with its methods attached.
+variable* getallocvar();
 variable* getallocvar(const std::string& type);
 variable* getmodulevar(mfuncptr target);
 variable* getcustomfuncvar(mfuncptr target);  // "CUSTOM_FUNC" native function object
@@ -467,7 +469,15 @@ void swapcontext(context* newcontext);
 void execcycle();
 // Runs up to `steps` cycles while the main program is the only runnable context.
 void runsinglecontext(std::size_t steps);
-void integritycheck();
+// Reports a context missing a code frame, an object scope or a variable frame (and warns about an
+// empty call trace) before an instruction runs.
+void integrityfailure();
+inline void integritycheck() {
+    const context& bound = *boundcontext;
+    if (bound.codestack->empty() || bound.callstack->empty() || bound.databasestack->empty() ||
+        bound.calltrace->empty())
+        integrityfailure();
+}
 void resetmachine();
 
 // Program end and failures. Both write their text, then end the run: the process under main, the
@@ -489,6 +499,14 @@ struct instructionabort {};
 variable* getop(codeframe& bytes);
 // The value `pushconst` pushes: a heap copy of the decoded operand. Blocks are taken the same way.
 variable* getconstant(codeframe& bytes);
+// Whether the value an instruction is about to push will be read by an arithmetic or comparison
+// and dropped: 1 when the instruction at `next` does so, 2 when one plain load or constant comes
+// in between, 0 otherwise. Until then nothing but an error report (which names the data stack's
+// entries) can tell a fresh copy from the object itself.
+int readonlyahead(const codeblock& code, std::size_t next);
+// The value `pushconst` pushes when only such an instruction will read it: numbers come from a few
+// objects of the machine's own instead of a new one each time.
+variable* getreadonlyconstant(codeframe& bytes);
 // The argument count of `call`: the integer of whatever operand follows.
 std::int32_t getcount(codeframe& bytes);
 bool inrange(byte min, byte max, byte value);
@@ -507,6 +525,10 @@ void callfunc(int argnum, argmap targs);
 void exitoutoffunc();
 void standalonefunccall(variable* target, argmap args, variable* self, continuation pending);
 void resumepending();
+// The body of the innermost loop has run off its end and the loop goes on: the next iteration
+// reuses the body's frames in place (false when the usual close and reopen must run). A program
+// sees exactly what closing the frame and opening the next iteration gives.
+bool repeatloop();
 
 // Start-up
 void init();

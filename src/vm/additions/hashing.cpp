@@ -35,7 +35,7 @@ void crc32(variable*, const argmap& args) {
 }  // namespace tarnfuncs
 
 void init() {
-    variable* root = getallocvar("");
+    variable* root = getallocvar();
     root->identifier = typeident::module_class;
     root->name = "HASHING ROOT";
     progroot->attributes["hashing"] = root;

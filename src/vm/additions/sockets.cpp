@@ -57,7 +57,7 @@ variable& receiver(variable* self) {
 std::uint16_t portof(variable* argument) { return static_cast<std::uint16_t>(argument->getint()); }
 
 variable* moduleclass(const char* name) {
-    variable* object = getallocvar("");
+    variable* object = getallocvar();
     object->identifier = typeident::module_class;
     object->name = name;
     return object;
