@@ -29,6 +29,9 @@ constexpr std::uint64_t budget = 8'000;
 #else
 constexpr std::uint64_t budget = 100'000;
 #endif
+// Texts past this size end the run with a report: a text doubled every few steps would
+// otherwise make each step copy megabytes, and a run take seconds.
+constexpr std::size_t largesttext = 4096;
 // A program writing in a loop could fill the disk; past this size its writes just fail.
 constexpr rlim_t largestfile = 1 << 20;
 
@@ -51,6 +54,7 @@ void prepare() {
     std::atexit(removescratch);
     T4VM::sandbox.instructionbudget = budget;
     T4VM::sandbox.scratchdir = scratch.string();
+    T4VM::sandbox.textlimit = largesttext;
     T4VM::sandbox.nosystem = true;
     T4VM::sandbox.nosockets = true;
     std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of killing the process

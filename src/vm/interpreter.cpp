@@ -66,8 +66,8 @@ void arithmetic(byte opcode) {
     variable* result = getallocvar();
     if (opcode == op::add && left->identifier == typeident::builtin_string &&
         right->identifier == typeident::builtin_string) {
-        if (left->stringval.size() + right->stringval.size() > maxtextsize)
-            fail("Text too long: more than " + std::to_string(maxtextsize) + " bytes.", false);
+        if (left->stringval.size() + right->stringval.size() > textlimit())
+            fail("Text too long: more than " + std::to_string(textlimit()) + " bytes.", false);
         result->identifier = typeident::builtin_string;
         result->stringval = left->stringval + right->stringval;
         notetextbytes(result->stringval.size());

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "vm/vm.h"
+
 namespace T4VM {
 
 struct sandboxconfig {
@@ -17,12 +19,19 @@ struct sandboxconfig {
     // they touch stays below it. Programs cannot make symbolic links, so none lead out unless the
     // embedder put them there.
     std::string scratchdir;
+    // Bytes one text made by `add` or a text form may have; 0 means the machine's own limit.
+    // Untrusted programs doubling a text every few steps would otherwise spend their whole
+    // budget copying tens of megabytes.
+    std::size_t textlimit = 0;
     bool nosystem = false;   // `system` reports instead of running a shell command
     bool nosockets = false;  // socket clients and servers report instead of connecting or listening
 };
 
 // Set once by whoever embeds the machine; a machine reset leaves it as it is.
 extern sandboxconfig sandbox;
+
+// The largest text a run may make.
+inline std::size_t textlimit() { return sandbox.textlimit != 0 ? sandbox.textlimit : maxtextsize; }
 
 // Steps taken since the last machine reset.
 extern std::uint64_t stepstaken;

@@ -8,6 +8,7 @@
 #include <cctype>
 
 #include "vm/heap.h"
+#include "vm/sandbox.h"
 #include "vm/vm.h"
 
 namespace T4VM {
@@ -300,8 +301,8 @@ struct printguard {
 };
 
 void checktextsize(const std::string& text) {
-    if (text.size() > maxtextsize)
-        fail("Text form too long: more than " + std::to_string(maxtextsize) + " bytes.", false);
+    if (text.size() > textlimit())
+        fail("Text form too long: more than " + std::to_string(textlimit()) + " bytes.", false);
 }
 
 void appendtext(variable& value, bool quot, std::string& text, int depth) {
