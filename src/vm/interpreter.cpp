@@ -94,18 +94,45 @@ double numericvalue(variable* value) {
     return value->getfloat();
 }
 
-void comparison(byte opcode) {
+// Whether the truth value about to be pushed is only read as a condition or an operand: by the
+// loop whose body ends right here, by the block instruction that follows, or by arithmetic.
+bool conditionahead(const codeframe& bytes) {
+    if (threads.size() != 1) return false;
+    if (bytes.empty()) {
+        const auto& pending = boundcontext->pending;
+        return !pending.empty() && pending.back().what == continuation::kind::whileblock &&
+               pending.back().depth + 1 == codestack->size();
+    }
+    const byte next = bytes.top();
+    if (next == op::ifblock || next == op::whileblock)
+        return bytes.remaining() > 1 && bytes.code[bytes.pc + 1] == operandtype::function;
+    return readonlyahead(bytes.code, bytes.pc) != 0;
+}
+
+// A truth value as 1 or 0: one of the machine's scratch numbers when nothing but a read follows.
+void pushtruth(bool value, const codeframe& bytes) {
+    if (conditionahead(bytes)) {
+        variable* truth = scratchnumber();
+        truth->identifier = typeident::builtin_int;
+        truth->intval = value ? 1 : 0;
+        push(truth);
+        return;
+    }
+    pushfresh(newint(value ? 1 : 0));
+}
+
+void comparison(byte opcode, const codeframe& bytes) {
     variable* left = popvalue();
     variable* right = popvalue();
     const double r = numericvalue(right);
     const double l = numericvalue(left);
-    pushfresh(newint(docomparisment(l, r, opcode - op::greater) ? 1 : 0));
+    pushtruth(docomparisment(l, r, opcode - op::greater), bytes);
 }
 
-void equality() {
+void equality(const codeframe& bytes) {
     variable* right = popvalue();
     variable* left = popvalue();
-    pushfresh(newint(*left == *right ? 1 : 0));
+    pushtruth(*left == *right, bytes);
 }
 
 // The logic instructions write their result into the first value popped (for the value types the
@@ -285,7 +312,7 @@ void execinstruction(codeframe& bytes) {
     case op::div: arithmetic(opcode); break;
     case op::loadlocal: {
         const std::string& name = *getname(bytes);
-        pushloaded(getlocalvar(name), name, bytes);
+        pushloaded(getinternedlocalvar(name), name, bytes);
         break;
     }
     case op::storelocal: storelocal(*getname(bytes), fresh); break;
@@ -304,11 +331,11 @@ void execinstruction(codeframe& bytes) {
         topentry();
         datastack->pop_back();
         break;
-    case op::equal: equality(); break;
+    case op::equal: equality(bytes); break;
     case op::greater:
     case op::less:
     case op::lessequal:
-    case op::greaterequal: comparison(opcode); break;
+    case op::greaterequal: comparison(opcode, bytes); break;
     case op::lognot:
     case op::logand:
     case op::logor:
@@ -318,7 +345,7 @@ void execinstruction(codeframe& bytes) {
     case op::unstash: unstash(); break;
     case op::pointlocal: {
         const std::string& name = *getname(bytes);
-        pointto(getlocalvar(name), name, nullptr);
+        pointto(getinternedlocalvar(name), name, nullptr);
         break;
     }
     case op::pointattr: {

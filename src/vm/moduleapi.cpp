@@ -123,15 +123,18 @@ struct rootlookup {
     std::uint64_t shape = 0;
     const variable* root = nullptr;
     variable** slot = nullptr;  // null: the root has no attribute of that name
+    bool interned = false;      // the name was interned: its address alone identifies it
 };
 rootlookup rootlookups[512];
 
-variable** rootslot(const std::string& name) {
+// An interned name lives as long as the process, so no other text ever has its address.
+variable** rootslot(const std::string& name, bool interned) {
     rootlookup& cached = rootlookups[(reinterpret_cast<std::uintptr_t>(&name) >> 4) & 511];
     if (cached.address == &name && cached.shape == attrmap::shapechanges && cached.root == progroot &&
-        cached.name == name)
+        ((interned && cached.interned) || cached.name == name))
         return cached.slot;
     auto found = progroot->attributes.find(name);
+    cached.interned = interned;
     cached.address = &name;
     cached.name = name;
     cached.shape = attrmap::shapechanges;
@@ -142,11 +145,13 @@ variable** rootslot(const std::string& name) {
 
 }  // namespace
 
-variable** getrootslot(const std::string& name) { return rootslot(name); }
+variable** getrootslot(const std::string& interned) { return rootslot(interned, true); }
 
-variable* getlocalvar(const std::string& target) {
+namespace {
+
+variable* findlocal(const std::string& target, bool interned) {
     // The program root's attributes are found before the current frame's variables.
-    if (variable** slot = rootslot(target)) return *slot;
+    if (variable** slot = rootslot(target, interned)) return *slot;
     auto& frame = databasestack->back();
     auto inframe = frame.find(target);
     if (inframe == frame.end()) fail("Local variable not found: " + target, false);
@@ -154,6 +159,11 @@ variable* getlocalvar(const std::string& target) {
     if (inframe->second == nullptr) fail("Local variable is bound to no object: " + target, false);
     return inframe->second;
 }
+
+}  // namespace
+
+variable* getlocalvar(const std::string& target) { return findlocal(target, false); }
+variable* getinternedlocalvar(const std::string& interned) { return findlocal(interned, true); }
 
 variable* getglobalvar(const std::string& target) {
     auto found = globalvars.find(target);

@@ -26,6 +26,11 @@ byte readbyte(codeframe& bytes) {
 }
 
 std::uint32_t readword(codeframe& bytes) {
+    if (bytes.remaining() >= 4) {
+        const byte* at = bytes.code.begin() + bytes.pc;
+        bytes.pc += 4;
+        return std::uint32_t{at[0]} << 24 | std::uint32_t{at[1]} << 16 | std::uint32_t{at[2]} << 8 | at[3];
+    }
     std::uint32_t value = 0;
     for (int i = 0; i < 4; ++i) value = (value << 8) | readbyte(bytes);
     return value;
@@ -176,6 +181,7 @@ std::size_t plainoperandsize(const codeblock& code, std::size_t at) {
     case operandtype::integer: return 5;
     case operandtype::floating: return 9;
     case operandtype::string: {
+        if (const std::string* name = code.cachedname(at)) return name->size() + 2;
         const byte* start = code.begin() + at + 1;
         const void* terminator = std::memchr(start, 0, static_cast<std::size_t>(code.end() - start));
         return terminator == nullptr ? 0 : static_cast<const byte*>(terminator) - start + 2;
@@ -206,16 +212,21 @@ int readonlyahead(const codeblock& code, std::size_t next) {
     return after < code.size() && readsonly(code[after]) ? 2 : 0;
 }
 
-variable* getreadonlyconstant(codeframe& bytes) {
-    const byte type = bytes.empty() ? operandtype::end : bytes.top();
-    if ((type != operandtype::integer && type != operandtype::floating) ||
-        bytes.remaining() < (type == operandtype::integer ? 5u : 9u))
-        return getconstant(bytes);
+variable* scratchnumber() {
     variable*& slot = scratch[nextscratch++ % scratch.size()];
     if (slot == nullptr) {
         slot = getallocvar();
         pinvariable(slot);
     }
+    return slot;
+}
+
+variable* getreadonlyconstant(codeframe& bytes) {
+    const byte type = bytes.empty() ? operandtype::end : bytes.top();
+    if ((type != operandtype::integer && type != operandtype::floating) ||
+        bytes.remaining() < (type == operandtype::integer ? 5u : 9u))
+        return getconstant(bytes);
+    variable* slot = scratchnumber();
     bytes.pop();
     if (type == operandtype::integer) {
         slot->identifier = typeident::builtin_int;

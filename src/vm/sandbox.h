@@ -19,12 +19,12 @@ struct sandboxconfig {
     // they touch stays below it. Programs cannot make symbolic links, so none lead out unless the
     // embedder put them there.
     std::string scratchdir;
+    bool nosystem = false;   // `system` reports instead of running a shell command
+    bool nosockets = false;  // socket clients and servers report instead of connecting or listening
     // Bytes one text made by `add` or a text form may have; 0 means the machine's own limit.
     // Untrusted programs doubling a text every few steps would otherwise spend their whole
     // budget copying tens of megabytes.
     std::size_t textlimit = 0;
-    bool nosystem = false;   // `system` reports instead of running a shell command
-    bool nosockets = false;  // socket clients and servers report instead of connecting or listening
 };
 
 // Set once by whoever embeds the machine; a machine reset leaves it as it is.

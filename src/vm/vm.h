@@ -507,6 +507,8 @@ int readonlyahead(const codeblock& code, std::size_t next);
 // The value `pushconst` pushes when only such an instruction will read it: numbers come from a few
 // objects of the machine's own instead of a new one each time.
 variable* getreadonlyconstant(codeframe& bytes);
+// One of those objects, for a number computed and read the same way (a loop's condition).
+variable* scratchnumber();
 // The argument count of `call`: the integer of whatever operand follows.
 std::int32_t getcount(codeframe& bytes);
 bool inrange(byte min, byte max, byte value);
@@ -568,8 +570,10 @@ void Dsetindex(dictmap& D, variable* key, variable* val);
 variable* Duplicatevar(variable* target);
 variable& gettargetpntr(variable* target);
 variable* getlocalvar(const std::string& target);
-// Where the program root keeps its attribute `name`, or null when it has none.
-variable** getrootslot(const std::string& name);
+// getlocalvar for a name interned by nametext (every name read from code is).
+variable* getinternedlocalvar(const std::string& interned);
+// Where the program root keeps its attribute of an interned name, or null when it has none.
+variable** getrootslot(const std::string& interned);
 variable* getglobalvar(const std::string& target);
 
 // The kind a native object of type T is stored under; specialised beside each native type.
