@@ -1,0 +1,182 @@
+// Below what programs reach easily: text forms and equality across kinds, copies against sharing,
+// and the reports of conversions, undecodable code and the native interface called directly.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "assembler.h"
+#include "vm/builtins.h"
+
+namespace {
+
+using T4VM::byte;
+using T4VM::typeident;
+using T4VM::variable;
+namespace api = T4VM::moduleapi;
+
+const std::string vm = "TARN 4 VM error: ";
+const std::string mod = "TARN 4 VM error within module: ";
+
+T4VM::codeframe framefrom(std::vector<byte> bytes) {
+    return T4VM::codeframe{std::make_shared<const std::vector<byte>>(std::move(bytes)), 0};
+}
+
+variable* str(const std::string& text) { return T4VM::newstring(text); }
+variable* num(std::int32_t value) { return T4VM::newint(value); }
+
+variable* typed(typeident identifier, std::vector<byte> code = {}) {
+    variable* object = T4VM::getallocvar(identifier == typeident::builtin_dict ? "BUILTIN_DICT" : "");
+    object->identifier = identifier;
+    if (!code.empty()) object->funccode = std::make_shared<const std::vector<byte>>(std::move(code));
+    return object;
+}
+
+variable* listof(std::initializer_list<variable*> elements) {
+    variable* list = T4VM::newlist();
+    list->listval.assign(elements);
+    return list;
+}
+
+variable* dictof(std::initializer_list<std::pair<variable*, variable*>> entries) {
+    variable* dict = typed(typeident::builtin_dict);
+    for (auto [key, value] : entries) dict->dictval[key] = value;
+    return dict;
+}
+
+class machine : public ::testing::Test {
+protected:
+    std::ostringstream err;
+
+    void SetUp() override {
+        T4VM::resetmachine();
+        T4VM::vmerr = &err;
+        T4VM::codestack->push_back(framefrom({}));
+        T4VM::init();
+    }
+
+    void TearDown() override {
+        T4VM::resetmachine();
+        T4VM::vmerr = &std::cerr;
+    }
+
+    // The report's first line; what its dump consumed is put back for the next one.
+    std::string report(const std::function<void()>& action) {
+        err.str("");
+        try {
+            action();
+        } catch (const T4VM::machinestop& stop) {
+            T4VM::codestack->push_back(framefrom({}));
+            T4VM::calltrace->push_back(T4VM::progroot);
+            T4VM::datastack->clear();
+            return err.str().substr(0, err.str().find('\n')) + (stop.status == 1 ? "" : " (status not 1)");
+        }
+        return "(no report)";
+    }
+};
+
+TEST_F(machine, TextFormsAndEquality) {
+    variable* self = listof({num(1)});
+    self->listval.push_back(self);
+    variable* shared = listof({num(1)});
+    variable* selfdict = dictof({});
+    selfdict->dictval[str("me")] = selfdict;
+    EXPECT_EQ(self->getstring(false), "[1, [...]]");  // a container already on the print path
+    EXPECT_EQ(self->getstring(false), "[1, [...]]");  // the guard is lifted after each print
+    EXPECT_EQ(listof({shared, shared})->getstring(false), "[[1], [1]]");
+    EXPECT_EQ(listof({selfdict, selfdict})->getstring(false), "[[\"me\": [...]], [\"me\": [...]]]");
+
+    variable* one = num(1);
+    const std::tuple<variable*, variable*, bool> cases[] = {
+        {num(2147483647), T4VM::newfloat(2147483648.0f), false},  // exact values, not single precision
+        {listof({one}), listof({one}), true},  // the same element objects
+        {listof({one}), listof({num(1)}), false},
+        {dictof({{one, one}}), dictof({{one, one}}), true},
+        {dictof({{one, one}}), dictof({{one, num(1)}}), false},
+        {num(1)->getpointer(), str("x")->getpointer(), true},
+        {typed(typeident::custom_class), typed(typeident::custom_class), true},
+        {typed(typeident::custom_func, {0x22, 0x10}), typed(typeident::custom_func, {0x22, 0x10}), true},
+        {typed(typeident::custom_func, {0x22}), typed(typeident::custom_func, {0x22, 0x10}), false},
+    };
+    for (const auto& [left, right, equal] : cases) EXPECT_EQ(*left == *right, equal) << left->getstring(true);
+}
+
+TEST_F(machine, CopiesAndSharing) {
+    variable* number = num(5);
+    number->getvar()->intval = 6;
+    EXPECT_EQ(number->intval, 5);
+    variable* list = listof({num(1)});
+    EXPECT_NE(list->getcopy(), list);
+    EXPECT_EQ(list->getcopy()->listval, list->listval);  // the same element objects
+    variable* dict = dictof({{str("a"), list}});
+    variable* dictcopy = dict->getcopy();  // new keys and values
+    EXPECT_NE(dictcopy->dictval.begin()->first, dict->dictval.begin()->first);
+    EXPECT_NE(dictcopy->dictval.begin()->second, list);
+
+    // What is met again while its copy is in progress is shared, so such copies end.
+    variable* object = typed(typeident::custom_class);
+    object->attributes["me"] = object;
+    EXPECT_EQ(object->getcopy()->attributes.at("me"), object);
+    object->attributes["a"] = list;  // copied, and marked: the next attribute shares it
+    object->attributes["b"] = list;
+    variable* copy = object->getcopy();
+    EXPECT_NE(copy->attributes.at("a"), list);
+    EXPECT_EQ(copy->attributes.at("b"), list);
+    dict->dictval[str("me")] = dict;
+    variable* level = dict->getcopy();
+    for (int step = 0; step < 3 && level != dict; ++step) level = std::prev(level->dictval.end())->second;
+    EXPECT_EQ(level, dict);
+    for (variable* v : {object, list, dict}) EXPECT_FALSE(v->alreadycopied || v->copyentry != 0);
+}
+
+TEST_F(machine, ReportsAndTheIntegrityCheck) {
+    T4VM::calltrace->clear();
+    T4VM::integritycheck();  // only a warning
+    const std::string rule = "-----------------------------\n";
+    EXPECT_EQ(err.str(),
+              rule + "Calltrace stack size is 0.\nThe vm will keep running tho.\nThis is just a warning.\n" + rule);
+    T4VM::calltrace->push_back(T4VM::progroot);
+    variable* tens = listof({num(10), num(20), num(30)});
+    variable* dangling = typed(typeident::builtin_pntr);
+    T4VM::outstream stream;
+    T4VM::parammap params{{"file", T4VM::nativeparam{T4VM::paramkind::outstream, &stream}}};
+    auto decode = [](std::size_t levels, std::vector<byte> bytes) {
+        bytes.insert(bytes.begin(), levels, 0x04);
+        bytes.insert(bytes.end(), levels, 0xFF);
+        T4VM::codeframe frame = framefrom(std::move(bytes));
+        T4VM::getname(frame);
+    };
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[] { str("1e99")->getfloat(); }, vm + "Number out of range: \"1e99\""},
+        {[&] { decode(1001, {}); }, "(no report)"},  // the deepest nesting decoded
+        {[&] { decode(1002, {}); }, vm + "Operand nesting too deep."},
+        {[&] { decode(0, {0x06, 0xFF, 0xFF, 0xFF, 0xFF}); }, "(no report)"},  // a negative length: an empty body
+        {[&] { decode(0, {0x01, 0, 0, 0, 1, 0, 0}); }, vm + "Operand cut off by the end of its code."},
+        {[&] { decode(0, {0x05, 0x02, 'k', 0x00}); }, vm + "Code ended where an operand was expected."},
+        {[&] { decode(0, {0x04, 0x07, 0xFF}); }, vm + "Stack operand met an empty datastack."},
+        {[&] { decode(0, {0x06, 0x00, 0x00, 0x00, 0x05, 0xAA, 0xBB}); }, vm + "bytes ran out! Specified: 5"},
+        // The terminator ends a list or dictionary only where an element or a key would begin.
+        {[&] { decode(0, {0x05, 0x02, 'k', 0x00, 0xFF}); }, vm + "Bad type when getting operand!255"},
+        {[&] { api::Lsetindex(tens->listval, -2147483647 - 1, num(0)); },
+         mod + "Out of bounds. Tried setting index -2147483648 at list with length of 3"},
+        {[&] { api::gettargetpntr(dangling); }, mod + "Attempted to get pointer target even tho it is not defined."},
+        {[&] { api::getparam<T4VM::instream>(params, "file"); }, mod + "No such param: file"},  // of another kind
+        {[&] { T4VM::builtin::strsub(str("hello"), {{"arg0", num(-1)}, {"arg1", num(1)}}); },
+         mod + "Out of bounds. Tried getting substring at index -1 at string with length of 5"},
+    };
+    for (const auto& [action, message] : cases) EXPECT_EQ(report(action), message);
+
+    // A panic is the whole message, its lines padded as they always were; the dump follows.
+    const std::string panic = vm + "\nVM panic!\n";
+    T4VM::databasestack->clear();
+    report(T4VM::integritycheck);
+    EXPECT_TRUE(err.str().starts_with(panic + "Databasestack size = 0, did you go out of root?                \n\n"));
+    T4VM::codestack->clear();
+    report(T4VM::integritycheck);
+    EXPECT_TRUE(err.str().starts_with(panic + "Codestack size = 0, this is not supposed to happen.      \n\n"));
+
+    const T4VM::runresult run = T4VM::runimage(T4VM::assemble("pushconst 1"), {"a", "b", "c"});
+    EXPECT_EQ(run.err, vm + "Too many or not enough arguments.\nCodestack: \n\n");
+    EXPECT_EQ(run.status, 1);
+}
+
+}  // namespace
