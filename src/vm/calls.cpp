@@ -6,6 +6,8 @@
 // variables, start the next iteration, push the new instance). Calls and blocks therefore nest as
 // deep as memory allows without growing the C++ stack, and every context advances exactly one
 // instruction per cycle.
+#include <algorithm>
+
 #include "vm/vm.h"
 
 namespace T4VM {
@@ -148,6 +150,7 @@ void callfunc(int argnum, argmap targs) {
     if (datastack->empty()) fail("Nothing to call: datastack empty!", false);
     variable* function = datastack->back();
     datastack->pop_back();
+    args.reserve(args.size() + static_cast<std::size_t>(std::max(argnum, 0)) + 1);  // the arguments and "self"
     if (argnum > 0) {
         if (datastack->size() < static_cast<std::size_t>(argnum))
             fail("Not enough arguments on the datastack: call expects " + std::to_string(argnum) + ".",

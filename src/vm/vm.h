@@ -182,6 +182,7 @@ public:
     std::size_t size() const { return entries.size(); }
     bool empty() const { return entries.empty(); }
     void clear() { entries.clear(); }
+    void reserve(std::size_t count) { entries.reserve(count); }
 
     iterator find(const std::string& name) {
         for (auto it = entries.begin(); it != entries.end(); ++it)
