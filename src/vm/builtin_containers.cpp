@@ -119,7 +119,7 @@ void Dsetindex(variable* self, const argmap& args) {
     variable* value = getarg(args, "arg1");
     variable* key = getarg(args, "arg0");
     // Keyed by the key object itself: an equal key made elsewhere adds a second entry.
-    moduleapi::Dsetindex(receiver(self).dictval, key, value);
+    moduleapi::Dsetindex(receiver(self).dictval.mut(), key, value);
 }
 
 void Dcontains(variable* self, const argmap& args) {

@@ -125,18 +125,18 @@ std::size_t methodcount(methodkind kind) { return methodtable(kind).size(); }
 
 void attrmap::attachmethods(methodkind kind) {
     const auto& table = methodtable(kind);
-    if (entries.empty() && pending == methodkind::none) {
+    if (made().empty() && pending == methodkind::none) {
         pending = kind;
         nameorder = false;
         firstseq = reserveseqs(table.size());
         return;
     }
     materialize();
-    for (const auto& entry : table) entries[entry.name] = makemethod(entry, reserveseqs(1));
+    for (const auto& entry : table) stored()[entry.name] = makemethod(entry, reserveseqs(1));
 }
 
 void attrmap::attachcopiedmethods(methodkind kind) {
-    entries.clear();
+    entries.reset();
     pending = kind;
     nameorder = true;
     firstseq = reserveseqs(methodtable(kind).size());
@@ -156,7 +156,7 @@ void attrmap::makemethods() const {
     for (std::size_t index : order) {
         variable* method = makemethod(table[index], seq++);
         method->alreadycopied = copymark;
-        entries[table[index].name] = method;
+        stored()[table[index].name] = method;
     }
 }
 

@@ -81,6 +81,57 @@ struct creationorder {
 };
 using dictmap = std::map<variable*, variable*, creationorder>;
 
+// A map most values never use: held behind a pointer, made on the first insertion, so a value
+// without entries pays one pointer instead of a whole map. Reads of an unmade map see an empty one.
+template <typename Map>
+class lazymap {
+public:
+    using iterator = typename Map::iterator;
+    using const_iterator = typename Map::const_iterator;
+    using key_type = typename Map::key_type;
+
+    lazymap() = default;
+    lazymap(const lazymap& other) : map(other.empty() ? nullptr : std::make_unique<Map>(*other.map)) {}
+    lazymap& operator=(const lazymap& other) {
+        if (this == &other) return *this;
+        if (other.empty())
+            map.reset();
+        else if (map)
+            *map = *other.map;
+        else
+            map = std::make_unique<Map>(*other.map);
+        return *this;
+    }
+
+    bool empty() const { return !map || map->empty(); }
+    std::size_t size() const { return map ? map->size() : 0; }
+    const Map& get() const { return map ? *map : unmade(); }
+    Map& mut() {
+        if (!map) map = std::make_unique<Map>();
+        return *map;
+    }
+    operator const Map&() const { return get(); }  // NOLINT: reads take the map as it is
+
+    iterator begin() { return map ? map->begin() : unmade().begin(); }
+    iterator end() { return map ? map->end() : unmade().end(); }
+    const_iterator begin() const { return get().begin(); }
+    const_iterator end() const { return get().end(); }
+    iterator find(const key_type& key) { return map ? map->find(key) : unmade().end(); }
+    const_iterator find(const key_type& key) const { return get().find(key); }
+    typename Map::mapped_type& operator[](const key_type& key) { return mut()[key]; }
+    std::size_t erase(const key_type& key) { return map ? map->erase(key) : 0; }
+    void clear() { map.reset(); }
+    friend bool operator==(const lazymap& a, const lazymap& b) { return a.get() == b.get(); }
+
+private:
+    // Always empty: nothing is ever inserted through its iterators.
+    static Map& unmade() {
+        static Map none;
+        return none;
+    }
+    std::unique_ptr<Map> map;
+};
+
 // Code is immutable once loaded, so function values, their copies, the function operands decoded
 // from a body and the frames running them all share one buffer of bytes in file order: decoding a
 // function operand or calling a function never copies code.
@@ -228,13 +279,16 @@ public:
     using const_iterator = map_type::const_iterator;
 
     attrmap() = default;
-    attrmap(const attrmap& other) : entries(other.view()) {}
+    attrmap(const attrmap& other) {
+        const map_type& source = other.view();
+        if (!source.empty()) entries = std::make_unique<map_type>(source);
+    }
     attrmap& operator=(const attrmap& other) {
         if (this != &other) {
             const map_type& source = other.view();
             pending = methodkind::none;  // replaced methods that were never made need no objects
-            if (entries.empty() && source.empty()) return *this;
-            entries = source;
+            if (made().empty() && source.empty()) return *this;
+            stored() = source;
             ++shapechanges;
         }
         return *this;
@@ -262,7 +316,7 @@ public:
     }
     void clear() {
         materialize();
-        entries.clear();
+        entries.reset();
         ++shapechanges;
     }
 
@@ -280,19 +334,28 @@ public:
     // While set, methods made from this table start marked as copied (a copy is in progress).
     bool copymark = false;
     // The collector looks at the made attributes only; unmade methods refer to nothing.
-    const map_type& made() const { return entries; }
+    const map_type& made() const { return entries ? *entries : nothing(); }
 
 private:
     map_type& view() const {
         materialize();
-        return entries;
+        return stored();
+    }
+    // Most values never have attributes: their map is made when something looks at it.
+    map_type& stored() const {
+        if (!entries) entries = std::make_unique<map_type>();
+        return *entries;
+    }
+    static const map_type& nothing() {
+        static const map_type none;
+        return none;
     }
     void materialize() const {
         if (pending != methodkind::none) makemethods();
     }
     void makemethods() const;
 
-    mutable map_type entries;
+    mutable std::unique_ptr<map_type> entries;
     mutable methodkind pending = methodkind::none;
     mutable bool nameorder = false;
     mutable std::uint64_t firstseq = 0;
@@ -308,11 +371,11 @@ public:
     std::int32_t intval = 0;
     float floatval = 0.0f;
     std::string stringval;
-    dictmap dictval;
+    lazymap<dictmap> dictval;
     std::vector<variable*> listval;  // elements in order; indexing is constant-time
     codeblock funccode;
     mfuncptr modulefunc = nullptr;
-    parammap moduleparams;
+    lazymap<parammap> moduleparams;
     variable* pntrval = nullptr;
     bool alreadycopied = false;
 
