@@ -6,8 +6,6 @@
 // variables, start the next iteration, push the new instance). Calls and blocks therefore nest as
 // deep as memory allows without growing the C++ stack, and every context advances exactly one
 // instruction per cycle.
-#include <algorithm>
-
 #include "vm/vm.h"
 
 namespace T4VM {
@@ -150,11 +148,12 @@ void callfunc(int argnum, argmap targs) {
     if (datastack->empty()) fail("Nothing to call: datastack empty!", false);
     variable* function = datastack->back();
     datastack->pop_back();
-    args.reserve(args.size() + static_cast<std::size_t>(std::max(argnum, 0)) + 1);  // the arguments and "self"
     if (argnum > 0) {
         if (datastack->size() < static_cast<std::size_t>(argnum))
             fail("Not enough arguments on the datastack: call expects " + std::to_string(argnum) + ".",
                  false);
+        // Room for the arguments and "self", reserved only once the count is known to be real.
+        args.reserve(args.size() + static_cast<std::size_t>(argnum) + 1);
         const std::size_t first = datastack->size() - static_cast<std::size_t>(argnum);
         for (int i = 0; i < argnum; ++i) args.slot(argname(i)) = datastack.get()[first + i];
         datastack->resize(first);

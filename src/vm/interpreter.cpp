@@ -270,6 +270,9 @@ void pushconstant(codeframe& bytes) {
 
 }  // namespace
 
+// A run that ended in a report may leave a fresh result behind; the next run starts without one.
+void resetinterpreter() { freshresult = nullptr; }
+
 float doarithmetic(float a, float b, char op) {
     switch (op) {
     case '+': return a + b;

@@ -171,6 +171,7 @@ void flushstreams() {
 
 void resetvalues();
 void resetoperands();
+void resetinterpreter();
 void resetbuiltins();
 
 void resetmachine() {
@@ -185,6 +186,7 @@ void resetmachine() {
     resetcollector();
     resetvalues();
     resetoperands();
+    resetinterpreter();
     maincontext = newcontext();
     threads[0] = maincontext;
     swapcontext(maincontext);
