@@ -169,8 +169,9 @@ void logic(byte opcode) {
 
 // Pushes what a load of `found` under `name` pushes: a copy of a number, text or pointer, named.
 // When an arithmetic or comparison will read that copy and drop it, the object itself serves, as
-// long as no report could show the entry in between under another name: the only step before the
-// reading one is an instruction budget's, and an instruction that comes in between might fail.
+// long as no report could show the entry under another name before then. A reader right after the
+// load leaves room only for the report of an instruction budget running out; a load or constant
+// in between could fail too, so then the object must already carry the name.
 void pushloaded(variable* found, const std::string& name, const codeframe& bytes) {
     if (found->isvaluetype()) {
         const int reader = readonlyahead(bytes.code, bytes.pc);
