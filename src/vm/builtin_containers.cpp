@@ -66,7 +66,7 @@ void Lgetatindex(variable* self, const argmap& args) {
 void Lsetatindex(variable* self, const argmap& args) {
     variable* value = getarg(args, "arg1");
     const std::int32_t index = getarg(args, "arg0")->getint();
-    Lsetindex(receiver(self).listval, index, value);
+    Lsetindex(receiver(self).listval.mut(), index, value);
 }
 
 void Lappend(variable* self, const argmap& args) {
@@ -98,7 +98,7 @@ void Lfind(variable* self, const argmap& args) {
 void Lerase(variable* self, const argmap& args) {
     // The index is the argument's integer field as it stands, without conversion.
     const std::int32_t index = getarg(args, "arg0")->intval;
-    auto& list = receiver(self).listval;
+    auto& list = receiver(self).listval.mut();
     if (static_cast<std::uint64_t>(static_cast<std::int64_t>(index)) >= list.size())
         fail("Out of bounds. Tried erasing lement at index: " + std::to_string(index) +
                  " even tho length is: " + std::to_string(list.size()),

@@ -10,9 +10,6 @@ namespace T4VM {
 namespace {
 
 std::uint64_t nextseq = 1;
-// The heap: every live variable. Never destroyed, so the objects stay reachable (and are not
-// reported as leaks) while the process exits.
-std::vector<variable*>& everyvariable = *new std::vector<variable*>();
 
 std::uint64_t reserveseqs(std::size_t count) {
     const std::uint64_t first = nextseq;
@@ -25,7 +22,6 @@ std::uint64_t reserveseqs(std::size_t count) {
 variable* allocatevariable(std::uint64_t seq) {
     auto* value = new variable;  // every field has its initial value in the class
     value->seq = seq;
-    everyvariable.push_back(value);
     noteallocation();
     return value;
 }
@@ -45,8 +41,6 @@ variable* getallocvar(const std::string& type) {
     return value;
 }
 
-std::vector<variable*>& heapvariables() { return everyvariable; }
-
 namespace {
 std::vector<variable*> pinned;
 }
@@ -54,15 +48,10 @@ std::vector<variable*> pinned;
 void pinvariable(variable* value) { pinned.push_back(value); }
 const std::vector<variable*>& pinnedvariables() { return pinned; }
 
-void freeheap() {
+void resetfactory() {
     pinned.clear();
-    for (variable* value : everyvariable) delete value;
-    everyvariable.clear();
-    everyvariable.shrink_to_fit();
     nextseq = 1;
 }
-
-std::size_t heapsize() { return everyvariable.size(); }
 
 variable* getmodulevar(mfuncptr target) {
     variable* function = getallocvar();

@@ -1,11 +1,7 @@
 // The garbage collector: mark and sweep over the heap behind getallocvar. It runs only between
 // execution cycles, when no native and no instruction holds a variable of its own, so the roots
 // below are all there is.
-#include <sys/mman.h>
-
 #include <algorithm>
-#include <cstdlib>
-#include <new>
 
 #include "vm/heap.h"
 
@@ -42,11 +38,14 @@ public:
         for (variable* value : values) mark(value);
     }
 
-    // Iterative, so a long chain of nested containers cannot exhaust the C++ stack.
+    // Iterative, so a long chain of nested containers cannot exhaust the C++ stack. Also adds up
+    // roughly what the reached objects occupy: the objects and the texts and entries they own.
     void drain() {
         while (!pending.empty()) {
             variable* value = pending.back();
             pending.pop_back();
+            bytes += sizeof(variable) + value->stringval.capacity() +
+                     (value->listval.size() + value->dictval.size() + value->attributes.made().size()) * 48;
             mark(value->attributes.made());
             mark(value->self);
             mark(value->pntrval);
@@ -58,8 +57,13 @@ public:
         }
     }
 
+    std::size_t livebytes() const { return bytes; }
+
 private:
-    std::vector<variable*> pending;
+    // Kept from one collection to the next: a stack of millions of entries is not worth giving
+    // back to the system and faulting in again every time.
+    static inline std::vector<variable*> pending;
+    std::size_t bytes = 0;
 };
 
 // Every root of the machine: the globals, the program root and everything every context holds.
@@ -86,17 +90,6 @@ void markroots(marker& roots) {
     }
 }
 
-// What the surviving objects occupy, roughly: the objects themselves and the texts and container
-// entries they own.
-std::size_t livebytes(const std::vector<variable*>& heap) {
-    std::size_t bytes = heap.size() * sizeof(variable);
-    for (const variable* value : heap) {
-        bytes += value->stringval.capacity();
-        bytes += (value->listval.size() + value->dictval.size() + value->attributes.made().size()) * 48;
-    }
-    return bytes;
-}
-
 }  // namespace
 
 void noteallocation() { ++allocations; }
@@ -117,20 +110,10 @@ void collectgarbage() {
     markroots(roots);
     roots.drain();
 
-    auto& heap = heapvariables();
-    std::size_t kept = 0;
-    for (variable* value : heap) {
-        if (value->gcmarked) {
-            value->gcmarked = false;
-            heap[kept++] = value;
-        } else {
-            delete value;
-        }
-    }
-    heap.resize(kept);
+    const std::size_t kept = sweepheap();
     allocations = 0;
     threshold = std::max(minimumcollection, kept);
-    const std::size_t live = livebytes(heap);
+    const std::size_t live = roots.livebytes();
     textbytes = 0;
     textthreshold = std::max(minimumtextbytes, live);
     if (live > maxheapbytes)
@@ -143,65 +126,6 @@ void resetcollector() {
     threshold = minimumcollection;
     textbytes = 0;
     textthreshold = minimumtextbytes;
-}
-
-}  // namespace T4VM
-
-namespace T4VM {
-
-namespace {
-
-// Freed slots are kept on a list threaded through the slots themselves. Sanitizer builds use the
-// general allocator so that every use after a free is caught.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool pooled = false;
-#else
-constexpr bool pooled = true;
-#endif
-
-union slot {
-    slot* next;
-    alignas(variable) unsigned char storage[sizeof(variable)];
-};
-
-slot* freeslots = nullptr;
-
-// Slots come in large chunks aligned for huge pages: a heap of millions of objects then costs the
-// process a few hundred page faults rather than hundreds of thousands.
-void refill() {
-    constexpr std::size_t alignment = 2u << 20;
-    constexpr std::size_t chunkbytes = 4 * alignment;
-    constexpr std::size_t chunk = chunkbytes / sizeof(slot);
-    void* memory = std::aligned_alloc(alignment, chunkbytes);
-    if (memory == nullptr) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-    ::madvise(memory, chunkbytes, MADV_HUGEPAGE);
-#endif
-    auto* block = static_cast<slot*>(memory);
-    for (std::size_t i = 0; i < chunk; ++i) {
-        block[i].next = freeslots;
-        freeslots = &block[i];
-    }
-}
-
-}  // namespace
-
-void* variable::operator new(std::size_t size) {
-    if (!pooled || size != sizeof(variable)) return ::operator new(size);
-    if (freeslots == nullptr) refill();
-    slot* taken = freeslots;
-    freeslots = taken->next;
-    return taken;
-}
-
-void variable::operator delete(void* memory) noexcept {
-    if (!pooled) {
-        ::operator delete(memory);
-        return;
-    }
-    auto* freed = static_cast<slot*>(memory);
-    freed->next = freeslots;
-    freeslots = freed;
 }
 
 }  // namespace T4VM

@@ -52,7 +52,7 @@ bool outofbounds(const std::vector<variable*>& L, std::int32_t index) {
 
 }  // namespace
 
-variable* Lgetindex(std::vector<variable*>& L, std::int32_t index) {
+variable* Lgetindex(const std::vector<variable*>& L, std::int32_t index) {
     if (outofbounds(L, index))
         fail("Out of bounds. Tried getting index " + std::to_string(index) + " at list with length of " +
                  std::to_string(L.size()),

@@ -66,7 +66,7 @@ void decodelist(codeframe& bytes, variable& list, int depth) {
         elements.push_back(decode(bytes, depth + 1));
     }
     // The element written first in the code is the last element of the list.
-    list.listval.assign(elements.rbegin(), elements.rend());
+    list.listval.mut().assign(elements.rbegin(), elements.rend());
 }
 
 void decodedict(codeframe& bytes, variable& dict, int depth) {

@@ -183,6 +183,7 @@ void resetmachine() {
     threads.clear();
     everycontext.clear();
     freeheap();
+    resetfactory();
     resetcollector();
     resetvalues();
     resetoperands();

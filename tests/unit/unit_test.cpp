@@ -33,7 +33,7 @@ variable* typed(typeident identifier, std::vector<byte> code = {}) {
 
 variable* listof(std::initializer_list<variable*> elements) {
     variable* list = T4VM::newlist();
-    list->listval.assign(elements);
+    list->listval.mut().assign(elements);
     return list;
 }
 
@@ -156,7 +156,7 @@ TEST_F(machine, ReportsAndTheIntegrityCheck) {
         {[&] { decode(0, {0x06, 0x00, 0x00, 0x00, 0x05, 0xAA, 0xBB}); }, vm + "bytes ran out! Specified: 5"},
         // The terminator ends a list or dictionary only where an element or a key would begin.
         {[&] { decode(0, {0x05, 0x02, 'k', 0x00, 0xFF}); }, vm + "Bad type when getting operand!255"},
-        {[&] { api::Lsetindex(tens->listval, -2147483647 - 1, num(0)); },
+        {[&] { api::Lsetindex(tens->listval.mut(), -2147483647 - 1, num(0)); },
          mod + "Out of bounds. Tried setting index -2147483648 at list with length of 3"},
         {[&] { api::gettargetpntr(dangling); }, mod + "Attempted to get pointer target even tho it is not defined."},
         {[&] { api::getparam<T4VM::instream>(params, "file"); }, mod + "No such param: file"},  // of another kind
