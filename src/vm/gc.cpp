@@ -22,11 +22,16 @@ std::size_t textthreshold = minimumtextbytes;
 
 class marker {
 public:
+    // An object that refers to nothing (most numbers and texts) is finished here, while its memory
+    // is at hand, instead of being read a second time off the stack.
     void mark(variable* value) {
-        if (value != nullptr && !value->gcmarked) {
-            value->gcmarked = true;
+        if (value == nullptr || value->gcmarked) return;
+        value->gcmarked = true;
+        if (value->self == nullptr && value->pntrval == nullptr && value->listval.empty() &&
+            value->dictval.empty() && value->attributes.made().empty())
+            bytes += sizeof(variable) + value->stringval.capacity();
+        else
             pending.push_back(value);
-        }
     }
     void mark(const varmap& attributes) {
         for (const auto& [name, value] : attributes) mark(value);
@@ -49,7 +54,12 @@ public:
             mark(value->attributes.made());
             mark(value->self);
             mark(value->pntrval);
-            for (variable* element : value->listval) mark(element);
+            // The elements of a long list lie far apart in memory: ask for each a little ahead.
+            const std::vector<variable*>& elements = value->listval;
+            for (std::size_t i = 0; i < elements.size(); ++i) {
+                if (i + 8 < elements.size()) __builtin_prefetch(elements[i + 8]);
+                mark(elements[i]);
+            }
             for (const auto& [key, entry] : value->dictval) {
                 mark(key);
                 mark(entry);
