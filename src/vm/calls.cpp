@@ -43,7 +43,11 @@ const std::string& argname(int index) {
 // Binds "ELEMENT" to the next item of a for-each loop. The items of a long list lie far apart in
 // memory, and the body is about to read this one: the one a few iterations ahead is asked for now.
 void bindelement(continuation& loop) {
-    if (loop.next + 4 < loop.items.size()) __builtin_prefetch(loop.items[loop.next + 4]);
+    if (loop.next + 4 < loop.items.size()) {
+        const variable* ahead = loop.items[loop.next + 4];
+        __builtin_prefetch(ahead);
+        __builtin_prefetch(&ahead->name);  // a load compares it, and it lies on the next line
+    }
     loop.working.slot(elementname()) = loop.items[loop.next++];
 }
 

@@ -48,9 +48,21 @@ static_assert(sizeof(chunk) <= chunkbytes);
 // while the process exits.
 std::vector<chunk*>& chunks = *new std::vector<chunk*>();
 std::size_t livevariables = 0;
-// The first slot that may be free: every slot before it holds a variable.
+// Where the search for a free slot stands: the bitmap word under the cursor, and which of its free
+// slots are still to be taken. Every slot before the cursor holds a variable.
 std::size_t cursorchunk = 0;
 std::size_t cursorword = 0;
+std::uint64_t* cursorbits = nullptr;
+std::uint64_t untaken = 0;
+unsigned char* cursorslots = nullptr;  // the word's first slot
+
+void resetcursor() {
+    cursorchunk = 0;
+    cursorword = 0;
+    cursorbits = nullptr;
+    untaken = 0;
+}
+
 // Sanitizer builds: every live variable.
 std::vector<variable*>& unpooled = *new std::vector<variable*>();
 
@@ -73,24 +85,31 @@ void refill() {
     chunks.push_back(block);
 }
 
-void* takeslot() {
+// Moves the cursor to the next bitmap word with a free slot, adding a chunk when there is none.
+void advancecursor() {
     for (;;) {
+        if (cursorbits != nullptr) ++cursorword;  // the word under the cursor is used up
+        if (cursorword == bitmapwords) {
+            ++cursorchunk;
+            cursorword = 0;
+        }
         if (cursorchunk == chunks.size()) refill();
         chunk& block = *chunks[cursorchunk];
-        for (; cursorword < bitmapwords; ++cursorword) {
-            const std::uint64_t freebits = ~block.live[cursorword] & existing(cursorword);
-            if (freebits != 0) {
-                const unsigned bit = static_cast<unsigned>(__builtin_ctzll(freebits));
-                block.live[cursorword] |= std::uint64_t{1} << bit;
-                // The slot after it is the one taken next: have it at hand by then.
-                if (const std::uint64_t rest = freebits & (freebits - 1); rest != 0)
-                    __builtin_prefetch(block.slots[64 * cursorword + static_cast<unsigned>(__builtin_ctzll(rest))], 1);
-                return block.slots[64 * cursorword + bit];
-            }
-        }
-        ++cursorchunk;
-        cursorword = 0;
+        cursorbits = &block.live[cursorword];
+        cursorslots = block.slots[64 * cursorword];
+        untaken = ~*cursorbits & existing(cursorword);
+        if (untaken != 0) return;
     }
+}
+
+void* takeslot() {
+    if (untaken == 0) advancecursor();
+    const unsigned bit = static_cast<unsigned>(__builtin_ctzll(untaken));
+    untaken &= untaken - 1;
+    *cursorbits |= std::uint64_t{1} << bit;
+    // The slot after it is the one taken next: have it at hand by then.
+    if (untaken != 0) __builtin_prefetch(cursorslots + sizeof(variable) * __builtin_ctzll(untaken), 1);
+    return cursorslots + sizeof(variable) * bit;
 }
 
 }  // namespace
@@ -151,8 +170,7 @@ std::size_t sweepheap() {
             block->live[word] = kept;
         }
     }
-    cursorchunk = 0;
-    cursorword = 0;
+    resetcursor();
     return livevariables;
 }
 
@@ -173,8 +191,7 @@ void freeheap() {
     chunks.clear();
     chunks.shrink_to_fit();
     livevariables = 0;
-    cursorchunk = 0;
-    cursorword = 0;
+    resetcursor();
 }
 
 std::size_t heapsize() { return livevariables; }

@@ -153,7 +153,7 @@ variable* findlocal(const std::string& target, bool interned) {
     // The program root's attributes are found before the current frame's variables.
     if (variable** slot = rootslot(target, interned)) return *slot;
     auto& frame = databasestack->back();
-    auto inframe = frame.find(target);
+    auto inframe = interned ? frame.findinterned(target) : frame.find(target);
     if (inframe == frame.end()) fail("Local variable not found: " + target, false);
     // A block run at the top level binds "self" to no object.
     if (inframe->second == nullptr) fail("Local variable is bound to no object: " + target, false);

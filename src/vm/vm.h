@@ -301,9 +301,16 @@ public:
         if (found != entries.end()) return found->second;
         return entries.emplace_back(nametext::intern(name), nullptr).second;
     }
-    // The entry of a name known to be interned (read from code, or one of the machine's own).
+    // Every key is interned, so a name known to be interned (read from code, or one of the
+    // machine's own) is found by its address alone.
+    iterator findinterned(const std::string& interned) {
+        for (auto it = entries.begin(); it != entries.end(); ++it)
+            if (it->first == &interned) return it;
+        return entries.end();
+    }
+    // The entry of an interned name.
     variable*& slot(const std::string& interned) {
-        auto found = find(interned);
+        auto found = findinterned(interned);
         if (found != entries.end()) return found->second;
         return entries.emplace_back(&interned, nullptr).second;
     }
