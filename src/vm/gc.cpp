@@ -10,15 +10,13 @@ namespace T4VM {
 namespace {
 
 // Collect when this many objects were made since the last collection: at least a fixed amount,
-// and at least as many as survived it, so a collection costs in proportion to the work done.
+// and at least one and a half times as many as survived it, so a collection costs in proportion
+// to the work done. (With a large live heap, marking it dominates: letting half as many objects
+// again accumulate costs that much more memory and saves a third of the collections.)
 constexpr std::size_t minimumcollection = 64 * 1024;
-std::size_t allocations = 0;
-std::size_t threshold = minimumcollection;
 // Texts can be large while their objects are few: bytes of text made since the last collection
 // count too, against at least a fixed amount and at least what the live objects took then.
 constexpr std::size_t minimumtextbytes = 64u << 20;
-std::size_t textbytes = 0;
-std::size_t textthreshold = minimumtextbytes;
 
 class marker {
 public:
@@ -102,18 +100,7 @@ void markroots(marker& roots) {
 
 }  // namespace
 
-void noteallocation() { ++allocations; }
-void notetextbytes(std::size_t bytes) { textbytes += bytes; }
-
-#ifdef T4VM_GC_STRESS
-// Test builds collect at every Nth safe point, so a root the collector misses shows up at once.
-bool collectiondue() {
-    static unsigned safepoints = 0;
-    return ++safepoints % T4VM_GC_STRESS == 0;
-}
-#else
-bool collectiondue() { return allocations >= threshold || textbytes >= textthreshold; }
-#endif
+collectionpace pace{0, minimumcollection, 0, minimumtextbytes};
 
 void collectgarbage() {
     marker roots;
@@ -121,21 +108,13 @@ void collectgarbage() {
     roots.drain();
 
     const std::size_t kept = sweepheap();
-    allocations = 0;
-    threshold = std::max(minimumcollection, kept);
     const std::size_t live = roots.livebytes();
-    textbytes = 0;
-    textthreshold = std::max(minimumtextbytes, live);
+    pace = {0, std::max(minimumcollection, kept + kept / 2), 0, std::max(minimumtextbytes, live)};
     if (live > maxheapbytes)
         error("Out of memory: the live objects take more than " + std::to_string(maxheapbytes >> 20) + " MiB.",
               false);
 }
 
-void resetcollector() {
-    allocations = 0;
-    threshold = minimumcollection;
-    textbytes = 0;
-    textthreshold = minimumtextbytes;
-}
+void resetcollector() { pace = {0, minimumcollection, 0, minimumtextbytes}; }
 
 }  // namespace T4VM

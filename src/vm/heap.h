@@ -22,9 +22,27 @@ std::size_t methodcount(methodkind kind);
 void pinvariable(variable* value);
 const std::vector<variable*>& pinnedvariables();
 
-void noteallocation();      // counts towards the next collection
-void notetextbytes(std::size_t bytes);  // so do large texts
-bool collectiondue();
+// What has been made since the last collection, and how much of it makes the next one due. Read
+// after every instruction step, so it is kept where the check inlines.
+struct collectionpace {
+    std::size_t allocations;
+    std::size_t threshold;
+    std::size_t textbytes;
+    std::size_t textthreshold;
+};
+extern collectionpace pace;
+
+inline void noteallocation() { ++pace.allocations; }                    // counts towards the next collection
+inline void notetextbytes(std::size_t bytes) { pace.textbytes += bytes; }  // so do large texts
+#ifdef T4VM_GC_STRESS
+// Test builds collect at every Nth safe point, so a root the collector misses shows up at once.
+inline bool collectiondue() {
+    static unsigned safepoints = 0;
+    return ++safepoints % T4VM_GC_STRESS == 0;
+}
+#else
+inline bool collectiondue() { return pace.allocations >= pace.threshold || pace.textbytes >= pace.textthreshold; }
+#endif
 void collectgarbage();      // only at a safe point between instruction steps
 void resetcollector();
 

@@ -198,9 +198,9 @@ std::size_t nextscratch = 0;
 
 }  // namespace
 
-int readonlyahead(const codeblock& code, std::size_t next) {
-    // Another context runs between two steps of this one and could change a shared object.
-    if (threads.size() != 1 || next >= code.size()) return 0;
+namespace {
+
+int findreaderahead(const codeblock& code, std::size_t next) {
     const byte opcode = code[next];
     if (readsonly(opcode)) return 1;
     // One load or constant may come in between: it only pushes.
@@ -210,6 +210,16 @@ int readonlyahead(const codeblock& code, std::size_t next) {
     if (opcode != op::pushconst && code[next + 1] != operandtype::string) return 0;
     const std::size_t after = next + 1 + operand;
     return after < code.size() && readsonly(code[after]) ? 2 : 0;
+}
+
+}  // namespace
+
+int readonlyahead(const codeblock& code, std::size_t next) {
+    // Another context runs between two steps of this one and could change a shared object.
+    if (threads.size() != 1 || next >= code.size()) return 0;
+    std::int8_t& cached = code.cachedreaderahead(next);
+    if (cached == 0) cached = static_cast<std::int8_t>(findreaderahead(code, next) + 1);
+    return cached - 1;
 }
 
 variable* scratchnumber() {

@@ -62,6 +62,11 @@ const std::string*& codeblock::cachedname(std::size_t offset) const {
     return buffer->names[static_cast<std::size_t>(start - buffer->bytes.data()) + offset];
 }
 
+std::int8_t& codeblock::cachedreaderahead(std::size_t offset) const {
+    if (buffer->readersahead.empty()) buffer->readersahead.resize(buffer->bytes.size());
+    return buffer->readersahead[static_cast<std::size_t>(start - buffer->bytes.data()) + offset];
+}
+
 void framemap::merge(const framemap& source) {
     // A block's final frame usually starts as a copy of the frame it is merged into, with the
     // same names in the same places: walk both together and look names up only where they differ.
@@ -158,7 +163,20 @@ variable* variable::getcopy() {
                 fail("Copy too large: more than " + std::to_string(maxcopiedobjects) + " objects.", false);
         }
         variable* copy = getallocvar();
-        copy->assignvalues(*this);
+        if (stringval.empty() && !listval.made() && !funccode.made() && moduleparams.empty()) {
+            // A number (or any value owning no text, code or native objects): the fields the
+            // assignment would copy that hold anything are these.
+            copy->identifier = identifier;
+            copy->name = name;
+            copy->ismodule = ismodule;
+            copy->self = self;
+            copy->intval = intval;
+            copy->floatval = floatval;
+            copy->modulefunc = modulefunc;
+            copy->pntrval = pntrval;
+        } else {
+            copy->assignvalues(*this);
+        }
         return copy;
     }
     const copydepthguard depthguard;

@@ -39,11 +39,18 @@ public:
         return *this;
     }
     T& get() const {
-        if (refpointer == nullptr) throw std::runtime_error("refpointer is NULL!");
+        if (refpointer == nullptr) [[unlikely]]
+            unbound();
         return *refpointer;
     }
     operator T&() const { return get(); }
     T* operator->() const { return &get(); }
+
+private:
+    // Out of line, so that every use of an alias stays a load and a test.
+    [[noreturn]] [[gnu::cold]] [[gnu::noinline]] static void unbound() {
+        throw std::runtime_error("refpointer is NULL!");
+    }
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -189,6 +196,9 @@ struct codebuffer {
     // The interned text of the name operand that starts at each offset, once it has been read:
     // code never changes, so a name is decoded once however often its instruction runs.
     mutable std::vector<const std::string*> names;
+    // What readonlyahead found for the instruction starting at each offset, plus one (0: not yet
+    // looked at). It depends on the code alone, which never changes.
+    mutable std::vector<std::int8_t> readersahead;
 };
 
 class codeblock {
@@ -205,6 +215,7 @@ public:
     const byte* end() const { return start + length; }
     byte operator[](std::size_t index) const { return start[index]; }
     const std::string*& cachedname(std::size_t offset) const;
+    std::int8_t& cachedreaderahead(std::size_t offset) const;
     friend bool operator==(const codeblock& a, const codeblock& b);
 
 private:
