@@ -100,8 +100,8 @@ void readfile(variable* self, const argmap&) {
     if (std::istream* stream = readable(in)) {
         std::string line;
         while (std::getline(*stream, line)) {
-            result->stringval += line;
-            result->stringval += '\n';
+            result->stringval.mut() += line;
+            result->stringval.mut() += '\n';
         }
     }
     datastack->push_back(result);
@@ -111,7 +111,7 @@ void getlinefile(variable* self, const argmap&) {
     instream& in = getparam<instream>(receiver(self).moduleparams, "file");
     variable* result = readresult();
     if (std::istream* stream = readable(in)) {
-        if (!std::getline(*stream, result->stringval)) result->stringval.clear();
+        if (!std::getline(*stream, result->stringval.mut())) result->stringval.mut().clear();
     }
     datastack->push_back(result);
 }

@@ -18,6 +18,11 @@ constexpr std::size_t minimumcollection = 64 * 1024;
 // count too, against at least a fixed amount and at least what the live objects took then.
 constexpr std::size_t minimumtextbytes = 64u << 20;
 
+// What a value's text occupies beside the value.
+std::size_t textbytesof(const variable& value) {
+    return value.stringval.made() ? sizeof(std::string) + value.stringval.get().capacity() : 0;
+}
+
 class marker {
 public:
     // An object that refers to nothing (most numbers and texts) is finished here, while its memory
@@ -27,7 +32,7 @@ public:
         value->gcmarked = true;
         if (value->self == nullptr && value->pntrval == nullptr && value->listval.empty() &&
             value->dictval.empty() && value->attributes.made().empty())
-            bytes += sizeof(variable) + value->stringval.capacity();
+            bytes += sizeof(variable) + textbytesof(*value);
         else
             pending.push_back(value);
     }
@@ -47,7 +52,7 @@ public:
         while (!pending.empty()) {
             variable* value = pending.back();
             pending.pop_back();
-            bytes += sizeof(variable) + value->stringval.capacity() +
+            bytes += sizeof(variable) + textbytesof(*value) +
                      (value->listval.size() + value->dictval.size() + value->attributes.made().size()) * 48;
             mark(value->attributes.made());
             mark(value->self);

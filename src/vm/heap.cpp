@@ -21,7 +21,7 @@ namespace T4VM {
 
 // Every object of a program is one of these: keep them small.
 static_assert(sizeof(attrmap) == 16);
-static_assert(sizeof(variable) <= 136);
+static_assert(sizeof(variable) <= 112);
 
 namespace {
 
@@ -33,7 +33,7 @@ constexpr bool pooled = true;
 
 // A chunk is aligned to its own size, so the chunk of any slot is found from its address alone.
 constexpr std::size_t chunkbytes = 8u << 20;
-constexpr std::size_t headerbytes = 8192;
+constexpr std::size_t headerbytes = 16384;
 constexpr std::size_t chunkslots = (chunkbytes - headerbytes) / sizeof(variable);
 constexpr std::size_t bitmapwords = (chunkslots + 63) / 64;
 static_assert(bitmapwords * sizeof(std::uint64_t) <= headerbytes);

@@ -69,7 +69,7 @@ void arithmetic(byte opcode) {
         if (left->stringval.size() + right->stringval.size() > textlimit())
             fail("Text too long: more than " + std::to_string(textlimit()) + " bytes.", false);
         result->identifier = typeident::builtin_string;
-        result->stringval = left->stringval + right->stringval;
+        result->stringval = left->stringval.get() + right->stringval.get();
         notetextbytes(result->stringval.size());
         initstringvar(*result);
     } else if (left->identifier == typeident::builtin_float || right->identifier == typeident::builtin_float) {

@@ -432,9 +432,9 @@ public:
     bool copymark : 1 = false;
 };
 
-// The fields are ordered so that what the collector reads of every object comes first, and
-// containers, code and native parameters most values never hold sit behind pointers: a number
-// costs a third of a kilobyte less than it would with every field in place.
+// The fields are ordered so that what the collector reads of every object comes first, and the
+// text, containers, code and native parameters most values never hold sit behind pointers made on
+// first write: a number takes 112 bytes instead of the 216 it would with every field in place.
 class variable {
 public:
     typeident identifier = typeident::none;
@@ -449,7 +449,7 @@ public:
     lazyvalue<std::vector<variable*>> listval;  // elements in order; indexing is constant-time
     lazymap<dictmap> dictval;
     attrmap attributes;
-    std::string stringval;
+    lazyvalue<std::string> stringval;
     nametext name;  // "Unnamed Variable" until the value is loaded, stored or attached
     std::int32_t intval = 0;
     float floatval = 0.0f;
