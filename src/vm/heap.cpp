@@ -44,9 +44,7 @@ struct chunk {
 };
 static_assert(sizeof(chunk) <= chunkbytes);
 
-// Neither list is ever destroyed, so the objects stay reachable (and are not reported as leaks)
-// while the process exits.
-std::vector<chunk*>& chunks = *new std::vector<chunk*>();
+std::vector<chunk*> chunks;
 std::size_t livevariables = 0;
 // Where the search for a free slot stands: the bitmap word under the cursor, and which of its free
 // slots are still to be taken. Every slot before the cursor holds a variable.
@@ -63,8 +61,12 @@ void resetcursor() {
     untaken = 0;
 }
 
-// Sanitizer builds: every live variable.
-std::vector<variable*>& unpooled = *new std::vector<variable*>();
+// Sanitizer builds: every live variable. The list is never destroyed, so the objects stay reachable
+// (and are not reported as leaks) while the process exits.
+std::vector<variable*>& unpooledlist() {
+    static auto* list = new std::vector<variable*>();
+    return *list;
+}
 
 // The slots past the end of the last bitmap word do not exist: they count as taken.
 constexpr std::uint64_t existing(std::size_t word) {
@@ -118,7 +120,7 @@ void* variable::operator new(std::size_t size) {
     ++livevariables;
     if constexpr (!pooled) {
         void* memory = ::operator new(size);
-        unpooled.push_back(static_cast<variable*>(memory));
+        unpooledlist().push_back(static_cast<variable*>(memory));
         return memory;
     }
     return takeslot();
@@ -127,7 +129,7 @@ void* variable::operator new(std::size_t size) {
 void variable::operator delete(void* memory) noexcept {
     --livevariables;
     if constexpr (!pooled) {
-        ::operator delete(memory);  // its entry in `unpooled` is dropped by the sweep or freeheap
+        ::operator delete(memory);  // its entry in the list is dropped by the sweep or freeheap
         return;
     }
     const auto address = reinterpret_cast<std::uintptr_t>(memory);
@@ -139,6 +141,7 @@ void variable::operator delete(void* memory) noexcept {
 
 std::size_t sweepheap() {
     if constexpr (!pooled) {
+        auto& unpooled = unpooledlist();
         std::size_t kept = 0;
         for (variable* value : unpooled) {
             if (value->gcmarked) {
@@ -176,6 +179,7 @@ std::size_t sweepheap() {
 
 void freeheap() {
     if constexpr (!pooled) {
+        auto& unpooled = unpooledlist();
         for (variable* value : unpooled) delete value;
         unpooled.clear();
         unpooled.shrink_to_fit();
