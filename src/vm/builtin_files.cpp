@@ -76,13 +76,13 @@ void openfile(variable*, const argmap& args) {
         out->file = std::make_unique<std::ofstream>(path, std::ios::out);
         out->stream = out->file.get();
         registerstream(out->stream);
-        file->moduleparams["file"] = nativeparam{paramkind::outstream, out.get()};
+        file->parts.mut().moduleparams["file"] = nativeparam{paramkind::outstream, out.get()};
         outstreams.push_back(std::move(out));
     } else if (mode == "read") {
         auto in = std::make_unique<instream>();
         in->file = std::make_unique<std::ifstream>(path, std::ios::in);
         in->stream = in->file.get();
-        file->moduleparams["file"] = nativeparam{paramkind::instream, in.get()};
+        file->parts.mut().moduleparams["file"] = nativeparam{paramkind::instream, in.get()};
         instreams.push_back(std::move(in));
     }
     datastack->push_back(file);
@@ -90,12 +90,12 @@ void openfile(variable*, const argmap& args) {
 
 void writefile(variable* self, const argmap& args) {
     const std::string text = getarg(args, "arg0")->getstring(false);
-    outstream& out = getparam<outstream>(receiver(self).moduleparams, "file");
+    outstream& out = getparam<outstream>(receiver(self).moduleparams(), "file");
     if (!out.closed) *out.stream << text;
 }
 
 void readfile(variable* self, const argmap&) {
-    instream& in = getparam<instream>(receiver(self).moduleparams, "file");
+    instream& in = getparam<instream>(receiver(self).moduleparams(), "file");
     variable* result = readresult();
     if (std::istream* stream = readable(in)) {
         std::string line;
@@ -108,7 +108,7 @@ void readfile(variable* self, const argmap&) {
 }
 
 void getlinefile(variable* self, const argmap&) {
-    instream& in = getparam<instream>(receiver(self).moduleparams, "file");
+    instream& in = getparam<instream>(receiver(self).moduleparams(), "file");
     variable* result = readresult();
     if (std::istream* stream = readable(in)) {
         if (!std::getline(*stream, result->stringval.mut())) result->stringval.mut().clear();
@@ -117,7 +117,7 @@ void getlinefile(variable* self, const argmap&) {
 }
 
 void closefile(variable* self, const argmap&) {
-    const parammap& params = receiver(self).moduleparams;
+    const parammap& params = receiver(self).moduleparams();
     auto entry = params.find("file");
     if (entry != params.end() && entry->second.kind == paramkind::instream) {
         instream& in = getparam<instream>(params, "file");
@@ -145,12 +145,12 @@ variable* standardobject(const std::string& mode, const char* name) {
     if (mode == "write") {
         auto out = std::make_unique<outstream>();
         out->stream = vmout;
-        file->moduleparams["file"] = nativeparam{paramkind::outstream, out.get()};
+        file->parts.mut().moduleparams["file"] = nativeparam{paramkind::outstream, out.get()};
         outstreams.push_back(std::move(out));
     } else {
         auto in = std::make_unique<instream>();
         in->stream = vmin;
-        file->moduleparams["file"] = nativeparam{paramkind::instream, in.get()};
+        file->parts.mut().moduleparams["file"] = nativeparam{paramkind::instream, in.get()};
         instreams.push_back(std::move(in));
     }
     return file;

@@ -26,9 +26,9 @@ variable* taskint(std::int32_t value) {
 
 bool istaskobject(variable* task) {
     auto& attributes = task->attributes;
-    auto param = task->moduleparams.find("context");
+    auto param = task->moduleparams().find("context");
     return attributes.contains("alive") && attributes.contains("id") && attributes.contains("target") &&
-           param != task->moduleparams.end() && param->second.kind == paramkind::context;
+           param != task->moduleparams().end() && param->second.kind == paramkind::context;
 }
 
 }  // namespace
@@ -44,7 +44,7 @@ void Tcreate(variable*, const argmap& args) {
     task->attributes["alive"] = taskint(0);
     task->attributes["id"] = taskint(-1);
     task->attributes["target"] = getarg(args, "arg0");
-    task->moduleparams["context"] = nativeparam{paramkind::context, newcontext()};
+    task->parts.mut().moduleparams["context"] = nativeparam{paramkind::context, newcontext()};
     datastack->push_back(task);
 }
 
@@ -60,7 +60,7 @@ void Tstart(variable*, const argmap& args) {
     variable* id = task->attributes["id"];
     id->intval = nexttaskid();
     task->attributes["alive"]->intval = 1;
-    context* taskcontext = &getparam<context>(task->moduleparams, "context");
+    context* taskcontext = &getparam<context>(task->moduleparams(), "context");
 
     context* caller = boundcontext;
     swapcontext(taskcontext);

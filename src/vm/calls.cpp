@@ -173,7 +173,7 @@ void callfunc(int argnum, argmap targs) {
     calltrace->push_back(function);
 
     if (function->ismodule) {
-        function->modulefunc(self, args);
+        function->modulefunc()(self, args);
         calltrace->pop_back();
         return;
     }
@@ -181,7 +181,7 @@ void callfunc(int argnum, argmap targs) {
     args.slot(selfname()) = self;
     codeblock body;
     if (function->identifier == typeident::custom_func) {
-        body = function->funccode;
+        body = function->funccode();
     } else {
         // Anything else that is called is a class: the instance is a deep copy of it.
         variable* instance = function->getcopy();
@@ -230,7 +230,7 @@ bool repeatloop() {
     if (loop.depth + 1 != codestack->size() || calltrace->empty() || calltrace->back() != loop.block)
         return false;
     codeframe& frame = codestack->back();
-    if (frame.code.begin() != loop.block->funccode.begin() || frame.code.size() != loop.block->funccode.size())
+    if (frame.code.begin() != loop.block->funccode().begin() || frame.code.size() != loop.block->funccode().size())
         return false;
     if (whileloop) {
         // A condition that is not a plain non-zero int takes the usual way (it may end the loop or

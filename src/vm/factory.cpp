@@ -57,7 +57,7 @@ variable* getmodulevar(mfuncptr target) {
     variable* function = getallocvar();
     function->identifier = typeident::builtin_module;
     function->ismodule = true;
-    function->modulefunc = target;
+    function->parts.mut().modulefunc = target;
     return function;
 }
 
@@ -65,7 +65,7 @@ variable* getcustomfuncvar(mfuncptr target) {
     variable* function = getallocvar();
     function->identifier = typeident::custom_func;
     function->ismodule = true;
-    function->modulefunc = target;
+    function->parts.mut().modulefunc = target;
     return function;
 }
 
@@ -104,7 +104,7 @@ variable* makemethod(const methodentry& entry, std::uint64_t seq) {
     variable* function = allocatevariable(seq);
     function->identifier = entry.custom ? typeident::custom_func : typeident::builtin_module;
     function->ismodule = true;
-    function->modulefunc = entry.native;
+    function->parts.mut().modulefunc = entry.native;
     return function;
 }
 

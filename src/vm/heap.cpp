@@ -21,7 +21,7 @@ namespace T4VM {
 
 // Every object of a program is one of these: keep them small.
 static_assert(sizeof(attrmap) == 16);
-static_assert(sizeof(variable) <= 112);
+static_assert(sizeof(variable) <= 96);
 
 namespace {
 

@@ -89,7 +89,7 @@ void decodefunction(codeframe& bytes, variable& function) {
         bytes.pc = bytes.code.size();  // every byte there was has been taken into the body
         fail("bytes ran out! Specified: " + std::to_string(length), false);
     }
-    function.funccode = codeblock(bytes.code, bytes.pc, static_cast<std::size_t>(length));
+    function.parts.mut().funccode = codeblock(bytes.code, bytes.pc, static_cast<std::size_t>(length));
     bytes.pc += static_cast<std::size_t>(length);
 }
 

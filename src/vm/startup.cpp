@@ -95,7 +95,7 @@ void init() {
     progroot = getallocvar();
     progroot->identifier = typeident::builtin_func;
     progroot->name = "PROGRAM_ROOT";
-    progroot->funccode = codestack->back().code;
+    progroot->parts.mut().funccode = codestack->back().code;
     callstack->push_back(progroot);
     calltrace->push_back(progroot);
     globalvars["progroot"] = progroot;

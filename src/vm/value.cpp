@@ -101,9 +101,7 @@ void variable::assignvalues(const variable& other) {
     // Most values hold no containers: skip the container assignments when both sides are empty.
     if (!dictval.empty() || !other.dictval.empty()) dictval = other.dictval;
     if (!listval.empty() || !other.listval.empty()) listval = other.listval;
-    funccode = other.funccode;
-    modulefunc = other.modulefunc;
-    if (!moduleparams.empty() || !other.moduleparams.empty()) moduleparams = other.moduleparams;
+    if (parts.made() || other.parts.made()) parts = other.parts;
     pntrval = other.pntrval;
 }
 
@@ -163,7 +161,7 @@ variable* variable::getcopy() {
                 fail("Copy too large: more than " + std::to_string(maxcopiedobjects) + " objects.", false);
         }
         variable* copy = getallocvar();
-        if (stringval.empty() && !listval.made() && !funccode.made() && moduleparams.empty()) {
+        if (stringval.empty() && !listval.made() && !parts.made()) {
             // A number (or any value owning no text, code or native objects): the fields the
             // assignment would copy that hold anything are these.
             copy->identifier = identifier;
@@ -172,7 +170,6 @@ variable* variable::getcopy() {
             copy->self = self;
             copy->intval = intval;
             copy->floatval = floatval;
-            copy->modulefunc = modulefunc;
             copy->pntrval = pntrval;
         } else {
             copy->assignvalues(*this);
@@ -405,7 +402,7 @@ bool variable::operator==(const variable& other) const {
     case typeident::builtin_dict:
         return dictval == other.dictval;  // the same (key object, value object) pairs
     case typeident::custom_func:
-        return funccode == other.funccode;  // the same bytes
+        return funccode() == other.funccode();  // the same bytes
     default:
         return true;  // pointers, instances, native functions, modules: always equal
     }

@@ -28,7 +28,7 @@ variable* num(std::int32_t value) { return T4VM::newint(value); }
 variable* typed(typeident identifier, std::vector<byte> code = {}) {
     variable* object = T4VM::getallocvar(identifier == typeident::builtin_dict ? "BUILTIN_DICT" : "");
     object->identifier = identifier;
-    if (!code.empty()) object->funccode = std::make_shared<const std::vector<byte>>(std::move(code));
+    if (!code.empty()) object->parts.mut().funccode = std::make_shared<const std::vector<byte>>(std::move(code));
     return object;
 }
 

@@ -46,7 +46,7 @@ decltype(auto) guarded(Operation&& operation) {
 template <typename T>
 T& endpoint(variable* self, const std::string& key) {
     if (self == nullptr) fail("No such param: " + key, true);
-    return getparam<T>(self->moduleparams, key);
+    return getparam<T>(self->moduleparams(), key);
 }
 
 variable& receiver(variable* self) {
@@ -74,7 +74,7 @@ void cinit(variable* self, const argmap& args) {
     variable& instance = receiver(self);
     TCPClient* client =
         guarded([&] { return adopt(clients, std::make_unique<TCPClient>(host, port)); });
-    instance.moduleparams["client"] = nativeparam{paramkind::client, client};
+    instance.parts.mut().moduleparams["client"] = nativeparam{paramkind::client, client};
 }
 
 void csend(variable* self, const argmap& args) {
@@ -93,7 +93,7 @@ void crecv(variable* self, const argmap&) {
 // reaching a finished endpoint.
 void cclose(variable* self, const argmap&) {
     endpoint<TCPClient>(self, "client").close();
-    self->moduleparams.erase("client");
+    self->parts.mut().moduleparams.erase("client");
 }
 
 void sinit(variable* self, const argmap& args) {
@@ -101,7 +101,7 @@ void sinit(variable* self, const argmap& args) {
     const std::uint16_t port = portof(getarg(args, "arg0"));
     variable& instance = receiver(self);
     TCPServer* server = guarded([&] { return adopt(servers, std::make_unique<TCPServer>(port)); });
-    instance.moduleparams["server"] = nativeparam{paramkind::server, server};
+    instance.parts.mut().moduleparams["server"] = nativeparam{paramkind::server, server};
 }
 
 void ssend(variable* self, const argmap& args) {
@@ -123,7 +123,7 @@ void saccept(variable* self, const argmap&) {
 
 void sclose(variable* self, const argmap&) {
     endpoint<TCPServer>(self, "server").close();
-    self->moduleparams.erase("server");
+    self->parts.mut().moduleparams.erase("server");
 }
 
 void sdisconnect(variable* self, const argmap&) {
