@@ -25,11 +25,7 @@ static_assert(sizeof(variable) <= 96);
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool pooled = false;
-#else
-constexpr bool pooled = true;
-#endif
+constexpr bool pooled = T4VM_POOLED_HEAP;
 
 // A chunk is aligned to its own size, so the chunk of any slot is found from its address alone.
 constexpr std::size_t chunkbytes = 8u << 20;
@@ -63,7 +59,7 @@ void resetcursor() {
 
 // Sanitizer builds: every live variable. The list is never destroyed, so the objects stay reachable
 // (and are not reported as leaks) while the process exits.
-std::vector<variable*>& unpooledlist() {
+[[maybe_unused]] std::vector<variable*>& unpooledlist() {
     static auto* list = new std::vector<variable*>();
     return *list;
 }
