@@ -88,58 +88,7 @@ struct creationorder {
 };
 using dictmap = std::map<variable*, variable*, creationorder>;
 
-// A map most values never use: held behind a pointer, made on the first insertion, so a value
-// without entries pays one pointer instead of a whole map. Reads of an unmade map see an empty one.
-template <typename Map>
-class lazymap {
-public:
-    using iterator = typename Map::iterator;
-    using const_iterator = typename Map::const_iterator;
-    using key_type = typename Map::key_type;
-
-    lazymap() = default;
-    lazymap(const lazymap& other) : map(other.empty() ? nullptr : std::make_unique<Map>(*other.map)) {}
-    lazymap& operator=(const lazymap& other) {
-        if (this == &other) return *this;
-        if (other.empty())
-            map.reset();
-        else if (map)
-            *map = *other.map;
-        else
-            map = std::make_unique<Map>(*other.map);
-        return *this;
-    }
-
-    bool empty() const { return !map || map->empty(); }
-    std::size_t size() const { return map ? map->size() : 0; }
-    const Map& get() const { return map ? *map : unmade(); }
-    Map& mut() {
-        if (!map) map = std::make_unique<Map>();
-        return *map;
-    }
-    operator const Map&() const { return get(); }  // NOLINT: reads take the map as it is
-
-    iterator begin() { return map ? map->begin() : unmade().begin(); }
-    iterator end() { return map ? map->end() : unmade().end(); }
-    const_iterator begin() const { return get().begin(); }
-    const_iterator end() const { return get().end(); }
-    iterator find(const key_type& key) { return map ? map->find(key) : unmade().end(); }
-    const_iterator find(const key_type& key) const { return get().find(key); }
-    typename Map::mapped_type& operator[](const key_type& key) { return mut()[key]; }
-    std::size_t erase(const key_type& key) { return map ? map->erase(key) : 0; }
-    void clear() { map.reset(); }
-    friend bool operator==(const lazymap& a, const lazymap& b) { return a.get() == b.get(); }
-
-private:
-    // Always empty: nothing is ever inserted through its iterators.
-    static Map& unmade() {
-        static Map none;
-        return none;
-    }
-    std::unique_ptr<Map> map;
-};
-
-// A value most variables never hold (a list's elements, a function's code): held behind a pointer,
+// A value most variables never hold (a text, a list's elements, a function's parts): held behind a pointer,
 // made on the first write, so a variable without one pays a single pointer. Reads of an unmade
 // value see an empty one; copies copy the value.
 template <typename T>
@@ -163,6 +112,7 @@ public:
     }
 
     bool made() const { return value != nullptr; }
+    void reset() { value.reset(); }
     const T& get() const { return value ? *value : unmade(); }
     T& mut() {
         if (!value) value = std::make_unique<T>();
@@ -186,6 +136,35 @@ private:
         return none;
     }
     std::unique_ptr<T> value;
+};
+
+// A map most values never use (a dictionary's entries, native parameters): a lazy value that also
+// reads and writes like the map itself. Lookups in an unmade map find nothing and make nothing.
+template <typename Map>
+class lazymap : public lazyvalue<Map> {
+    using base = lazyvalue<Map>;
+
+public:
+    using iterator = typename Map::iterator;
+    using const_iterator = typename Map::const_iterator;
+    using key_type = typename Map::key_type;
+    using base::begin;
+    using base::end;
+
+    iterator begin() { return this->made() ? this->mut().begin() : unmade().begin(); }
+    iterator end() { return this->made() ? this->mut().end() : unmade().end(); }
+    iterator find(const key_type& key) { return this->made() ? this->mut().find(key) : unmade().end(); }
+    const_iterator find(const key_type& key) const { return this->get().find(key); }
+    typename Map::mapped_type& operator[](const key_type& key) { return this->mut()[key]; }
+    std::size_t erase(const key_type& key) { return this->made() ? this->mut().erase(key) : 0; }
+    void clear() { this->reset(); }
+
+private:
+    // Always empty: nothing is ever inserted through its iterators.
+    static Map& unmade() {
+        static Map none;
+        return none;
+    }
 };
 
 // Code is immutable once loaded, so function values, their copies, the function operands decoded
