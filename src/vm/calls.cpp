@@ -16,8 +16,7 @@ namespace {
 
 void openframe(codeblock body, argmap frame) {
     if (codestack->size() >= maxcodedepth)
-        fail("Call depth limit reached: more than " + std::to_string(maxcodedepth) + " nested frames.",
-             false);
+        failabridged("Call depth limit reached: more than " + std::to_string(maxcodedepth) + " nested frames.");
     codestack->push_back(codeframe{std::move(body), 0});
     databasestack->push_back(std::move(frame));
 }

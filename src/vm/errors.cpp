@@ -18,14 +18,34 @@ void hexbyte(std::string& out, byte value) {
     out.push_back(' ');
 }
 
+// How many entries of a section a dump shows, at each end, when a report asks for only the ends:
+// a report about a million nested frames is read at its innermost and outermost frames, and
+// writing the rest would only bury them.
+constexpr std::size_t shownends = 50;
+
+// Whether the entry `index` from the top (0 the innermost) of a section of `size` entries is
+// shown; with `abridged`, the line saying how many were left out stands in for the middle.
+bool shown(std::size_t index, std::size_t size, bool abridged) {
+    return !abridged || size <= 2 * shownends || index < shownends || index >= size - shownends;
+}
+
+void leftout(std::string& out, std::size_t index, std::size_t size, bool abridged, const char* what) {
+    if (abridged && size > 2 * shownends && index == shownends)
+        out += "... " + std::to_string(size - 2 * shownends) + " " + what + " left out ...\n";
+}
+
 // The state dump consumes what it prints: the code frames, the call trace and the data stack.
-std::string statedump() {
+std::string statedump(bool abridged) {
     std::string out = "Codestack: \n";
     auto& frames = codestack.get();
-    while (!frames.empty()) {
-        const codeframe& frame = frames.back();
-        for (std::size_t i = frame.pc; i < frame.code.size(); ++i) hexbyte(out, frame.code[i]);
-        out += "\n-------------------------\n";
+    const std::size_t framecount = frames.size();
+    for (std::size_t index = 0; !frames.empty(); ++index) {
+        leftout(out, index, framecount, abridged, "frames");
+        if (shown(index, framecount, abridged)) {
+            const codeframe& frame = frames.back();
+            for (std::size_t i = frame.pc; i < frame.code.size(); ++i) hexbyte(out, frame.code[i]);
+            out += "\n-------------------------\n";
+        }
         frames.pop_back();
     }
     out += "\n";
@@ -34,9 +54,13 @@ std::string statedump() {
     if (!trace.empty()) {
         out += "Calltrace: \n  > " + trace.back()->name + "\n";
         trace.pop_back();
-        while (!trace.empty()) {
-            out += trace.size() == 1 ? "  < " : "/\\ ";
-            out += trace.back()->name + " of identifier: " + identname(trace.back()->identifier) + "\n";
+        const std::size_t entrycount = trace.size();
+        for (std::size_t index = 0; !trace.empty(); ++index) {
+            leftout(out, index, entrycount, abridged, "calls");
+            if (shown(index, entrycount, abridged)) {
+                out += trace.size() == 1 ? "  < " : "/\\ ";
+                out += trace.back()->name + " of identifier: " + identname(trace.back()->identifier) + "\n";
+            }
             trace.pop_back();
         }
     }
@@ -52,13 +76,11 @@ std::string statedump() {
     return out;
 }
 
-}  // namespace
-
-void error(const std::string& target, bool ismodule) {
+void report(const std::string& target, bool ismodule, bool abridged) {
     vmout->flush();  // what the program printed comes before the report on a shared terminal
     std::ostream& err = *vmerr;
     err << "TARN 4 VM error" << (ismodule ? " within module" : "") << ": " << target << std::endl;
-    if (!silent) err << statedump() << std::flush;
+    if (!silent) err << statedump(abridged) << std::flush;
     codestack->clear();
     if (!noterminate) {
         flushstreams();
@@ -66,8 +88,17 @@ void error(const std::string& target, bool ismodule) {
     }
 }
 
+}  // namespace
+
+void error(const std::string& target, bool ismodule) { report(target, ismodule, false); }
+
 void fail(const std::string& target, bool ismodule) {
     error(target, ismodule);
+    throw instructionabort{};
+}
+
+void failabridged(const std::string& target) {
+    report(target, false, true);
     throw instructionabort{};
 }
 

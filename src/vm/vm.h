@@ -587,7 +587,7 @@ extern std::istream* vmin;
 // rather than left to exhaust the C++ stack or the process's memory.
 inline constexpr std::size_t maxcodedepth = 1'000'000;  // nested code frames (calls and blocks)
 inline constexpr std::size_t maxtextsize = 64u << 20;    // bytes of one text made by `add` or `str`
-inline constexpr std::size_t maxheapbytes = 4ull << 30;  // live objects after a collection
+inline constexpr std::size_t maxheapbytes = 4ull << 30;  // live values after a collection
 
 context* newcontext();
 const std::vector<std::unique_ptr<context>>& allcontexts();
@@ -620,6 +620,9 @@ struct machinestop {
 struct instructionabort {};
 // Reports through error and never comes back to the caller.
 [[noreturn]] void fail(const std::string& target, bool ismodule);
+// Reports like fail, but the dump shows only the innermost and outermost code frames and calls,
+// with a line saying how many were left out: for failures that come with enormous stacks.
+[[noreturn]] void failabridged(const std::string& target);
 
 // Operands and instructions
 variable* getop(codeframe& bytes);
