@@ -12,12 +12,22 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path pathof(const argmap& args) { return fs::path(getarg(args, "arg0")->getstring(false)); }
-
 // Failures of the host's operations end the program with a report naming the operation and path.
+[[noreturn]] void fsfailure(const char* operation, const std::string& path, const std::string& reason) {
+    fail(std::string("filesystem.") + operation + " failed for \"" + shownpath(path) + "\": " + reason, true);
+}
+
 [[noreturn]] void fsfailure(const char* operation, const fs::path& path, const std::error_code& failure) {
-    fail(std::string("filesystem.") + operation + " failed for \"" + path.string() + "\": " + failure.message(),
-         true);
+    fsfailure(operation, path.string(), failure.message());
+}
+
+// The path argument of an operation, once the sandbox allows it. The system takes a path up to
+// its first NUL byte, so a path holding one would name another file: it never reaches the system.
+fs::path pathof(const char* operation, const argmap& args) {
+    const std::string path = getarg(args, "arg0")->getstring(false);
+    checkpath(std::string("filesystem.") + operation, path);
+    if (holdsnul(path)) fsfailure(operation, path, "the path holds a NUL byte");
+    return fs::path(path);
 }
 
 // The kind of entry a path names, following symbolic links; a missing entry is not a failure.
@@ -33,20 +43,17 @@ fs::file_status statusof(const char* operation, const fs::path& path) {
 namespace builtin {
 
 void Fexists(variable*, const argmap& args) {
-    const fs::path path = pathof(args);
-    checkpath("filesystem.exists", path.string());
+    const fs::path path = pathof("exists", args);
     datastack->push_back(newint(fs::exists(statusof("exists", path)) ? 1 : 0));
 }
 
 void Fisdir(variable*, const argmap& args) {
-    const fs::path path = pathof(args);
-    checkpath("filesystem.isdir", path.string());
+    const fs::path path = pathof("isdir", args);
     datastack->push_back(newint(fs::is_directory(statusof("isdir", path)) ? 1 : 0));
 }
 
 void Fdelete(variable*, const argmap& args) {
-    const fs::path path = pathof(args);
-    checkpath("filesystem.delete", path.string());
+    const fs::path path = pathof("delete", args);
     std::error_code failure;
     fs::remove(path, failure);
     // A missing path is not a failure, nor is a path below a file, which cannot exist either.
@@ -54,16 +61,14 @@ void Fdelete(variable*, const argmap& args) {
 }
 
 void Fcreatedir(variable*, const argmap& args) {
-    const fs::path path = pathof(args);
-    checkpath("filesystem.createdir", path.string());
+    const fs::path path = pathof("createdir", args);
     std::error_code failure;
     fs::create_directory(path, failure);  // an existing directory is not a failure
     if (failure) fsfailure("createdir", path, failure);
 }
 
 void Flistdir(variable*, const argmap& args) {
-    const fs::path path = pathof(args);
-    checkpath("filesystem.listdir", path.string());
+    const fs::path path = pathof("listdir", args);
     variable* result = newlist();
     std::error_code failure;
     fs::directory_iterator entry(path, failure);
@@ -77,8 +82,7 @@ void Flistdir(variable*, const argmap& args) {
 }
 
 void Fcd(variable*, const argmap& args) {
-    const fs::path path = pathof(args);
-    checkpath("filesystem.cd", path.string());
+    const fs::path path = pathof("cd", args);
     std::error_code failure;
     fs::current_path(path, failure);
     if (failure) fsfailure("cd", path, failure);

@@ -23,7 +23,7 @@ void budgetexhausted() {
 namespace {
 
 [[noreturn]] void refuse(const std::string& operation, const std::string& path, const char* reason) {
-    fail(operation + " refused for \"" + path + "\": " + reason, true);
+    fail(operation + " refused for \"" + shownpath(path) + "\": " + reason, true);
 }
 
 // Component by component, so "/tmp/scratch2" does not pass for a directory inside "/tmp/scratch".
@@ -39,8 +39,21 @@ bool inside(const fs::path& directory, const fs::path& root) {
 
 }  // namespace
 
+std::string shownpath(const std::string& path) {
+    std::string shown;
+    for (char c : path) {
+        if (c == '\0')
+            shown += "\\0";
+        else
+            shown += c;
+    }
+    return shown;
+}
+
 void checkpath(const std::string& operation, const std::string& path) {
     if (sandbox.scratchdir.empty()) return;
+    // Before anything else: every later check would look at a path the system never sees.
+    if (holdsnul(path)) refuse(operation, path, "the path holds a NUL byte.");
     const fs::path target(path);
     if (target.has_root_path()) refuse(operation, path, "the sandbox takes only relative paths.");
     for (const fs::path& component : target)

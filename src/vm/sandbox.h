@@ -43,6 +43,12 @@ inline void chargestep() {
     if (sandbox.instructionbudget != 0 && ++stepstaken > sandbox.instructionbudget) budgetexhausted();
 }
 
+// Paths as the system sees them end at their first NUL byte, so one holding such a byte would name
+// another file than the program's: the natives refuse them.
+inline bool holdsnul(const std::string& path) { return path.find('\0') != std::string::npos; }
+// A path as reports show it: a NUL byte is written as \0.
+std::string shownpath(const std::string& path);
+
 // The checks the host-facing natives make before anything else. Each returns only when the
 // operation is allowed, and otherwise reports as a module failure.
 void checkpath(const std::string& operation, const std::string& path);

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "assembler.h"
 #include "vm/sandbox.h"
@@ -81,6 +82,37 @@ TEST_F(sandboxed, FilesStayInsideTheScratchDirectory) {
     fs::current_path(scratch / "a2");
     EXPECT_EQ(run(writefile("stray")), failed + "open refused for \"stray\": the working directory is outside the "
                                                 "sandbox's scratch directory.\n");
+}
+
+// A program holding `before`, a NUL byte and `after` in the local "path" (the character with code 0
+// is what a string's "get" gives at the index of its length).
+std::string nulpath(const std::string& before, const std::string& after) {
+    return "pushconst 0\npushconst \"\"\nenter\nloadattr get\ncall 1\nleave\nstorelocal nul\n"
+           "pushconst \"" + after + "\"\nloadlocal nul\npushconst \"" + before + "\"\nadd\nadd\nstorelocal path\n";
+}
+
+std::string callwithpath(const std::string& operation) {
+    return "loadlocal path\nenterattr filesystem\nloadattr " + operation + "\ncall 1\nleave\n";
+}
+
+TEST_F(sandboxed, PathsHoldingNulBytesNeverReachTheSystem) {
+    // Each path, cut at its NUL byte, names something that exists: the operation would succeed on it.
+    { std::ofstream("nul_a.txt") << "x"; }
+    const std::pair<std::string, std::string> cases[] = {{"exists", "nul_a.txt"}, {"isdir", "b"}, {"delete", "nul_a.txt"},
+                                                         {"createdir", "new"}, {"listdir", "b"},   {"cd", "b"}};
+    for (const auto& [operation, before] : cases)
+        EXPECT_EQ(run(nulpath(before, ".evil") + callwithpath(operation)),
+                  failed + "filesystem." + operation + " failed for \"" + before + "\\0.evil\": the path holds a NUL byte\n");
+    EXPECT_TRUE(fs::exists("nul_a.txt"));
+    EXPECT_FALSE(fs::exists("new"));
+    EXPECT_EQ(fs::current_path(), scratch / "a");
+    // The sandbox refuses them before any other check, so ".." with a NUL byte cannot climb out.
+    T4VM::sandbox.scratchdir = (scratch / "a").string();
+    EXPECT_EQ(run(nulpath("..", "") + callwithpath("cd")),
+              failed + "filesystem.cd refused for \"..\\0\": the path holds a NUL byte.\n");
+    EXPECT_EQ(run(nulpath("..", "") + callwithpath("listdir")),
+              failed + "filesystem.listdir refused for \"..\\0\": the path holds a NUL byte.\n");
+    EXPECT_EQ(fs::current_path(), scratch / "a");
 }
 
 TEST_F(sandboxed, SocketsAndSystemCanBeSwitchedOff) {
