@@ -2,6 +2,7 @@
 // was loaded through.
 #include <algorithm>
 
+#include "vm/heap.h"
 #include "vm/vm.h"
 
 namespace T4VM::builtin {
@@ -21,6 +22,7 @@ void push(variable* value) { datastack->push_back(value); }
 variable* stringresult(std::string text) {
     variable* result = getallocvar("BUILTIN_STRING");
     result->identifier = typeident::builtin_string;
+    notetextbytes(text.size());
     result->stringval = std::move(text);
     return result;
 }
@@ -71,7 +73,10 @@ void Lsetatindex(variable* self, const argmap& args) {
 
 void Lappend(variable* self, const argmap& args) {
     variable* value = getarg(args, "arg0");
-    receiver(self).listval.push_back(value);
+    std::vector<variable*>& list = receiver(self).listval.mut();
+    // Appending one object again and again makes no objects, only storage.
+    if (list.size() == list.capacity()) notestoragebytes(std::max<std::size_t>(list.capacity(), 1) * 2 * sizeof(variable*));
+    list.push_back(value);
 }
 
 void Lcontains(variable* self, const argmap& args) {
@@ -119,6 +124,7 @@ void Dsetindex(variable* self, const argmap& args) {
     variable* value = getarg(args, "arg1");
     variable* key = getarg(args, "arg0");
     // Keyed by the key object itself: an equal key made elsewhere adds a second entry.
+    notestoragebytes(64);
     moduleapi::Dsetindex(receiver(self).dictval.mut(), key, value);
 }
 

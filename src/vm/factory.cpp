@@ -172,6 +172,7 @@ variable* newstring(std::string value) {
     variable* result = getallocvar();
     result->identifier = typeident::builtin_string;
     initstringvar(*result);
+    notetextbytes(value.size());
     result->stringval = std::move(value);
     return result;
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "vm/heap.h"
+#include "vm/sandbox.h"
 
 namespace T4VM {
 
@@ -14,13 +15,36 @@ namespace {
 // to the work done. (With a large live heap, marking it dominates: letting half as many objects
 // again accumulate costs that much more memory and saves a third of the collections.)
 constexpr std::size_t minimumcollection = 64 * 1024;
-// Texts can be large while their objects are few: bytes of text made since the last collection
-// count too, against at least a fixed amount and at least what the live objects took then.
-constexpr std::size_t minimumtextbytes = 64u << 20;
+// Texts and container storage can be large while their objects are few: their bytes made since
+// the last collection count too, against at least a fixed amount and at least what the live
+// values took then.
+constexpr std::size_t minimumstoragebytes = 64u << 20;
 
-// What a value's text occupies beside the value.
-std::size_t textbytesof(const variable& value) {
-    return value.stringval.made() ? sizeof(std::string) + value.stringval.get().capacity() : 0;
+// What the general allocator takes for a block of `size` bytes: its header, rounded to 16.
+constexpr std::size_t block(std::size_t size) { return (size + 8 + 15) / 16 * 16; }
+// What a text of that capacity occupies beside its value: the string object behind the value's
+// pointer, and the characters when they do not fit inside it.
+constexpr std::size_t textblock(std::size_t capacity) {
+    return block(sizeof(std::string)) + (capacity > 15 ? block(capacity + 1) : 0);
+}
+constexpr std::size_t mapnode = block(48);            // a node of a dictionary
+constexpr std::size_t attributenode = block(32 + 40);  // a node of an attribute map, with its name
+
+// What a value holds beside its own slot. A cap on memory must count what the program can grow
+// without making objects: a list holding one object a billion times, a text of many megabytes.
+std::size_t storageof(const variable& value) {
+    std::size_t bytes = 0;
+    if (value.stringval.made()) bytes += textblock(value.stringval.get().capacity());
+    if (value.listval.made()) bytes += block(sizeof(std::vector<variable*>)) + block(value.listval.get().capacity() * 8);
+    if (value.dictval.made()) bytes += block(sizeof(dictmap)) + value.dictval.size() * mapnode;
+    const varmap& attributes = value.attributes.made();
+    if (!attributes.empty()) {
+        bytes += block(sizeof(varmap));
+        for (const auto& [name, entry] : attributes)
+            bytes += attributenode + (name.size() > 15 ? block(name.size() + 1) : 0);
+    }
+    if (value.parts.made()) bytes += block(sizeof(functionparts)) + value.moduleparams().size() * attributenode;
+    return bytes;
 }
 
 class marker {
@@ -32,7 +56,7 @@ public:
         value->gcmarked = true;
         if (value->self == nullptr && value->pntrval == nullptr && value->listval.empty() &&
             value->dictval.empty() && value->attributes.made().empty())
-            bytes += sizeof(variable) + textbytesof(*value);
+            bytes += sizeof(variable) + storageof(*value);
         else
             pending.push_back(value);
     }
@@ -47,13 +71,12 @@ public:
     }
 
     // Iterative, so a long chain of nested containers cannot exhaust the C++ stack. Also adds up
-    // roughly what the reached objects occupy: the objects and the texts and entries they own.
+    // what the reached values occupy: their slots and the texts and storage they own.
     void drain() {
         while (!pending.empty()) {
             variable* value = pending.back();
             pending.pop_back();
-            bytes += sizeof(variable) + textbytesof(*value) +
-                     (value->listval.size() + value->dictval.size() + value->attributes.made().size()) * 48;
+            bytes += sizeof(variable) + storageof(*value);
             mark(value->attributes.made());
             mark(value->self);
             mark(value->pntrval);
@@ -105,7 +128,19 @@ void markroots(marker& roots) {
 
 }  // namespace
 
-collectionpace pace{0, minimumcollection, 0, minimumtextbytes};
+collectionpace pace{0, minimumcollection, 0, minimumstoragebytes};
+
+namespace {
+
+// Near the cap, the next collection comes before what is made meanwhile could take memory much
+// past it: half of the room left goes to new objects, half to texts and storage.
+collectionpace pacefor(std::size_t objects, std::size_t storage, std::size_t live) {
+    const std::size_t slack = heaplimit() + heaplimit() / 8;
+    const std::size_t room = std::max<std::size_t>(live < slack ? slack - live : 0, 1u << 20);
+    return {0, std::min(objects, room / 2 / sizeof(variable)), 0, std::min(storage, room / 2)};
+}
+
+}  // namespace
 
 void collectgarbage() {
     marker roots;
@@ -114,12 +149,12 @@ void collectgarbage() {
 
     const std::size_t kept = sweepheap();
     const std::size_t live = roots.livebytes();
-    pace = {0, std::max(minimumcollection, kept + kept / 2), 0, std::max(minimumtextbytes, live)};
-    if (live > maxheapbytes)
-        error("Out of memory: the live objects take more than " + std::to_string(maxheapbytes >> 20) + " MiB.",
+    if (live > heaplimit())
+        error("Out of memory: the live objects take more than " + std::to_string(heaplimit() >> 20) + " MiB.",
               false);
+    pace = pacefor(std::max(minimumcollection, kept + kept / 2), std::max(minimumstoragebytes, live), live);
 }
 
-void resetcollector() { pace = {0, minimumcollection, 0, minimumtextbytes}; }
+void resetcollector() { pace = pacefor(minimumcollection, minimumstoragebytes, 0); }
 
 }  // namespace T4VM

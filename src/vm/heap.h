@@ -40,13 +40,16 @@ const std::vector<variable*>& pinnedvariables();
 struct collectionpace {
     std::size_t allocations;
     std::size_t threshold;
-    std::size_t textbytes;
-    std::size_t textthreshold;
+    std::size_t storagebytes;  // texts and container storage
+    std::size_t storagethreshold;
 };
 extern collectionpace pace;
 
-inline void noteallocation() { ++pace.allocations; }                    // counts towards the next collection
-inline void notetextbytes(std::size_t bytes) { pace.textbytes += bytes; }  // so do large texts
+inline void noteallocation() { ++pace.allocations; }  // counts towards the next collection
+// So do the bytes of texts and of the storage of lists and dictionaries, which may be large while
+// their objects are few.
+inline void notetextbytes(std::size_t bytes) { pace.storagebytes += bytes; }
+inline void notestoragebytes(std::size_t bytes) { pace.storagebytes += bytes; }
 #ifdef T4VM_GC_STRESS
 // Test builds collect at every Nth safe point, so a root the collector misses shows up at once.
 inline bool collectiondue() {
@@ -54,7 +57,7 @@ inline bool collectiondue() {
     return ++safepoints % T4VM_GC_STRESS == 0;
 }
 #else
-inline bool collectiondue() { return pace.allocations >= pace.threshold || pace.textbytes >= pace.textthreshold; }
+inline bool collectiondue() { return pace.allocations >= pace.threshold || pace.storagebytes >= pace.storagethreshold; }
 #endif
 void collectgarbage();      // only at a safe point between instruction steps
 void resetcollector();

@@ -1,5 +1,6 @@
 // Support operations for natives (and for the interpreter): popping values, scopes, name lookup,
 // arguments, list and dictionary access, conversions and pointer targets.
+#include "vm/heap.h"
 #include "vm/vm.h"
 
 namespace T4VM::moduleapi {
@@ -72,6 +73,7 @@ variable* varconv(variable& target, const std::string& newtype) {
     variable* result = getallocvar();
     if (newtype == "BUILTIN_STRING") {
         result->stringval = target.getstring(false);
+        notetextbytes(result->stringval.size());
         initstringvar(*result);
         result->identifier = typeident::builtin_string;
     } else if (newtype == "BUILTIN_INT") {

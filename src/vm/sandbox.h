@@ -25,6 +25,9 @@ struct sandboxconfig {
     // Untrusted programs doubling a text every few steps would otherwise spend their whole
     // budget copying tens of megabytes.
     std::size_t textlimit = 0;
+    // Bytes the live values of a run may take (their objects, texts and container storage); 0
+    // means the machine's own limit.
+    std::size_t heaplimit = 0;
 };
 
 // Set once by whoever embeds the machine; a machine reset leaves it as it is.
@@ -32,6 +35,9 @@ extern sandboxconfig sandbox;
 
 // The largest text a run may make.
 inline std::size_t textlimit() { return sandbox.textlimit != 0 ? sandbox.textlimit : maxtextsize; }
+
+// The most bytes the live values of a run may take.
+inline std::size_t heaplimit() { return sandbox.heaplimit != 0 ? sandbox.heaplimit : maxheapbytes; }
 
 // Steps taken since the last machine reset.
 extern std::uint64_t stepstaken;

@@ -100,7 +100,10 @@ void variable::assignvalues(const variable& other) {
     if (!stringval.empty()) notetextbytes(stringval.size());
     // Most values hold no containers: skip the container assignments when both sides are empty.
     if (!dictval.empty() || !other.dictval.empty()) dictval = other.dictval;
-    if (!listval.empty() || !other.listval.empty()) listval = other.listval;
+    if (!listval.empty() || !other.listval.empty()) {
+        listval = other.listval;
+        notestoragebytes(listval.size() * sizeof(variable*));
+    }
     if (parts.made() || other.parts.made()) parts = other.parts;
     pntrval = other.pntrval;
 }
