@@ -1,6 +1,7 @@
 // Tasks: create, start and stop execution contexts that the execution cycle interleaves with the
 // main program, one instruction each per cycle.
 #include "vm/builtins.h"
+#include "vm/interpreter.h"
 
 namespace T4VM {
 

@@ -6,6 +6,8 @@
 // variables, start the next iteration, push the new instance). Calls and blocks therefore nest as
 // deep as memory allows without growing the C++ stack, and every context advances exactly one
 // instruction per cycle.
+#include "vm/interpreter.h"
+#include "vm/shortcuts.h"
 #include "vm/vm.h"
 
 namespace T4VM {
@@ -17,7 +19,7 @@ namespace {
 void openframe(codeblock body, argmap frame) {
     if (codestack->size() >= maxcodedepth)
         failabridged("Call depth limit reached: more than " + std::to_string(maxcodedepth) + " nested frames.");
-    codestack->push_back(codeframe{std::move(body), 0});
+    codestack->push_back(openedframe(std::move(body)));
     databasestack->push_back(std::move(frame));
 }
 
@@ -72,7 +74,7 @@ void openblock(variable* block, framemap frame, variable* self, continuation& pe
 bool nextiteration(continuation& loop) {
     if (returned.get()) return false;
     if (loop.what == continuation::kind::whileblock) {
-        variable* condition = popvalue();
+        variable* condition = popread();
         if (condition->getint() == 0) return false;
     } else {
         if (loop.next >= loop.items.size()) return false;
@@ -123,25 +125,31 @@ void finishtop() {
     }
 }
 
-void ifblock(codeframe& bytes) {
-    variable* block = getconstant(bytes);
-    variable* condition = popvalue();
-    if (condition->getint() == 0) return;
-    const framemap& frame = databasestack->back();
-    standalonefunccall(block, frame, selfof(frame), continuation(continuation::kind::ifblock));
+}  // namespace
+
+variable* blockof(codeframe& frame, const instruction& in) {
+    return in.form == operandform::function ? makeconstant(frame, in) : getconstant(frame);
 }
 
-void whileblock(codeframe& bytes) {
+void ifblock(codeframe& frame, const instruction& in) {
+    variable* block = blockof(frame, in);
+    variable* condition = popread();
+    if (condition->getint() == 0) return;
+    const framemap& variables = databasestack->back();
+    standalonefunccall(block, variables, selfof(variables), continuation(continuation::kind::ifblock));
+}
+
+void whileblock(codeframe& frame, const instruction& in) {
     continuation loop(continuation::kind::whileblock);
-    loop.block = getconstant(bytes);
+    loop.block = blockof(frame, in);
     loop.working = databasestack->back();
     startloop(std::move(loop));
 }
 
-void foreachblock(codeframe& bytes) {
+void foreachblock(codeframe& frame, const instruction& in) {
     continuation loop(continuation::kind::foreachblock);
-    loop.block = getconstant(bytes);
-    variable* collection = popvalue();
+    loop.block = blockof(frame, in);
+    variable* collection = popread();
     // The items are collected first, so changing the collection does not change the iterations.
     if (collection->identifier == typeident::builtin_dict)
         for (auto& [key, value] : collection->dictval) loop.items.push_back(key);
@@ -150,8 +158,6 @@ void foreachblock(codeframe& bytes) {
     loop.working = databasestack->back();
     startloop(std::move(loop));
 }
-
-}  // namespace
 
 void callfunc(int argnum, argmap targs) {
     argmap args = std::move(targs);
@@ -221,7 +227,7 @@ void standalonefunccall(variable* target, argmap args, variable* self, continuat
 
 bool repeatloop() {
     auto& pending = boundcontext->pending;
-    if (pending.empty()) return false;
+    if (pending.empty() || !shortcut::reuseloopframes()) return false;
     continuation& loop = pending.back();
     const bool whileloop = loop.what == continuation::kind::whileblock;
     if (!whileloop && loop.what != continuation::kind::foreachblock) return false;
@@ -248,6 +254,7 @@ bool repeatloop() {
     if (variable* self = selfof(loop.working)) loop.block->self = self;
     body.slot(selfname()) = loop.block->self;
     frame.pc = 0;
+    frame.ip = 0;
     return true;
 }
 
@@ -256,36 +263,23 @@ void resumepending() {
     while (!pending.empty() && pending.back().depth == codestack->size()) finishtop();
 }
 
-void blockinstruction(byte opcode, codeframe& bytes) {
-    switch (opcode) {
-    case op::call: {
-        const std::int32_t count = getcount(bytes);
-        callfunc(count, argmap{});
-        break;
-    }
-    case op::ret:
-        exitoutoffunc();
-        returned.get() = true;
-        break;
-    case op::ifblock: ifblock(bytes); break;
-    case op::whileblock: whileblock(bytes); break;
-    default: foreachblock(bytes); break;
-    }
+void callinstruction(codeframe& frame, const instruction& in) {
+    const std::int32_t count = in.form == operandform::count ? in.integer : getcount(frame);
+    callfunc(count, argmap{});
 }
 
-void scopeinstruction(byte opcode, codeframe& bytes) {
-    switch (opcode) {
-    case op::leave: goout(); break;
-    case op::enterattr: {
-        const std::string& name = *getname(bytes);
-        gointo(getattribute(callstack->back(), name));
-        break;
-    }
-    case op::leaveall:
-        while (callstack->size() > 1) goout();
-        break;
-    default: gointo(gettopvar()); break;
-    }
+void returninstruction() {
+    exitoutoffunc();
+    returned.get() = true;
+}
+
+void enterattr(codeframe& frame, const instruction& in) {
+    const std::string& name = nameof(frame, in);
+    gointo(getattribute(callstack->back(), name));
+}
+
+void leaveall() {
+    while (callstack->size() > 1) goout();
 }
 
 }  // namespace T4VM

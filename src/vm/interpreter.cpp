@@ -1,9 +1,12 @@
 // One instruction step: the preamble every instruction goes through, then a switch over the
-// opcode table. Data instructions live here; calls, blocks and scopes in calls.cpp.
+// opcodes of the decoded code. Data instructions live here; calls, blocks and scopes in calls.cpp.
 #include <ostream>
 
+#include "vm/decode.h"
 #include "vm/heap.h"
+#include "vm/interpreter.h"
 #include "vm/sandbox.h"
+#include "vm/shortcuts.h"
 #include "vm/vm.h"
 
 namespace T4VM {
@@ -15,9 +18,7 @@ namespace {
 void push(variable* value) { datastack->push_back(value); }
 
 // The object the previous instruction step made and pushed, referred to by nothing but the top of
-// the data stack (an arithmetic result, a constant, the copy a load made), or null. A store can
-// bind that object itself where it would otherwise bind a copy of it: nobody could ever tell the
-// two apart, and no object is made in between, so creation order stays the same.
+// the data stack (an arithmetic result, a constant, the copy a load made), or null.
 variable* freshresult = nullptr;
 
 void pushfresh(variable* value) {
@@ -26,7 +27,7 @@ void pushfresh(variable* value) {
 }
 
 // The value a store binds: the top entry itself when it is fresh, else its copy as usual.
-variable* storedvalue(variable* entry, variable* fresh) { return entry == fresh ? entry : entry->getvar(); }
+variable* storedvalue(variable* entry, variable* fresh) { return shortcut::bindfresh(entry, fresh) ? entry : entry->getvar(); }
 
 // The instructions that use the top entry as it is (no copy) still need one to be there.
 variable* topentry() {
@@ -44,13 +45,13 @@ void descriptorcountdown() {
 
 [[noreturn]] void integeroverflow() { fail("Integer overflow.", false); }
 
-std::int32_t integerarithmetic(std::int32_t left, std::int32_t right, byte opcode) {
+std::int32_t integerarithmetic(std::int32_t left, std::int32_t right, opcode op) {
     // Integer arithmetic is exact: a result outside the int range is an error, never a wrap.
     std::int64_t result = 0;
-    switch (opcode) {
-    case op::add: result = std::int64_t{left} + right; break;
-    case op::sub: result = std::int64_t{left} - right; break;
-    case op::mul: result = std::int64_t{left} * right; break;
+    switch (op) {
+    case opcode::add: result = std::int64_t{left} + right; break;
+    case opcode::sub: result = std::int64_t{left} - right; break;
+    case opcode::mul: result = std::int64_t{left} * right; break;
     default:
         if (right == 0) fail("Division by zero.", false);
         result = std::int64_t{left} / right;  // truncates toward zero
@@ -60,11 +61,11 @@ std::int32_t integerarithmetic(std::int32_t left, std::int32_t right, byte opcod
     return static_cast<std::int32_t>(result);
 }
 
-void arithmetic(byte opcode) {
-    variable* left = popvalue();
-    variable* right = popvalue();
+void arithmetic(opcode op) {
+    variable* left = popread();
+    variable* right = popread();
     variable* result = getallocvar();
-    if (opcode == op::add && left->identifier == typeident::builtin_string &&
+    if (op == opcode::add && left->identifier == typeident::builtin_string &&
         right->identifier == typeident::builtin_string) {
         if (left->stringval.size() + right->stringval.size() > textlimit())
             fail("Text too long: more than " + std::to_string(textlimit()) + " bytes.", false);
@@ -77,12 +78,12 @@ void arithmetic(byte opcode) {
         const float r = right->getfloat();  // the right operand is converted first
         const float l = left->getfloat();
         result->identifier = typeident::builtin_float;
-        result->floatval = doarithmetic(l, r, operators[opcode]);
+        result->floatval = doarithmetic(l, r, operators[byteof(op)]);
     } else {
         const std::int32_t r = right->getint();
         const std::int32_t l = left->getint();
         result->identifier = typeident::builtin_int;
-        result->intval = integerarithmetic(l, r, opcode);
+        result->intval = integerarithmetic(l, r, op);
     }
     pushfresh(result);
 }
@@ -94,24 +95,17 @@ double numericvalue(variable* value) {
     return value->getfloat();
 }
 
-// Whether the truth value about to be pushed is only read as a condition or an operand: by the
-// loop whose body ends right here, by the block instruction that follows, or by arithmetic.
-bool conditionahead(const codeframe& bytes) {
-    if (threads.size() != 1) return false;
-    if (bytes.empty()) {
-        const auto& pending = boundcontext->pending;
-        return !pending.empty() && pending.back().what == continuation::kind::whileblock &&
-               pending.back().depth + 1 == codestack->size();
-    }
-    const byte next = bytes.top();
-    if (next == op::ifblock || next == op::whileblock)
-        return bytes.remaining() > 1 && bytes.code[bytes.pc + 1] == operandtype::function;
-    return readonlyahead(bytes.code, bytes.pc) != 0;
-}
-
 // A truth value as 1 or 0: one of the machine's scratch numbers when nothing but a read follows.
-void pushtruth(bool value, const codeframe& bytes) {
-    if (conditionahead(bytes)) {
+void pushtruth(bool value, const codeframe& frame, const instruction& in) {
+    const bool atend = frame.empty();
+    bool loopends = false;
+    if (atend) {
+        // The body of a while loop ends here: the loop takes the value as its next condition.
+        const auto& pending = boundcontext->pending;
+        loopends = !pending.empty() && pending.back().what == continuation::kind::whileblock &&
+                   pending.back().depth + 1 == codestack->size();
+    }
+    if (shortcut::truthinscratch(in, atend, loopends)) {
         variable* truth = scratchnumber();
         truth->identifier = typeident::builtin_int;
         truth->intval = value ? 1 : 0;
@@ -121,18 +115,18 @@ void pushtruth(bool value, const codeframe& bytes) {
     pushfresh(newint(value ? 1 : 0));
 }
 
-void comparison(byte opcode, const codeframe& bytes) {
-    variable* left = popvalue();
-    variable* right = popvalue();
+void comparison(const codeframe& frame, const instruction& in) {
+    variable* left = popread();
+    variable* right = popread();
     const double r = numericvalue(right);
     const double l = numericvalue(left);
-    pushtruth(docomparisment(l, r, opcode - op::greater), bytes);
+    pushtruth(docomparisment(l, r, byteof(in.op) - byteof(opcode::greater)), frame, in);
 }
 
-void equality(const codeframe& bytes) {
-    variable* right = popvalue();
-    variable* left = popvalue();
-    pushtruth(*left == *right, bytes);
+void equality(const codeframe& frame, const instruction& in) {
+    variable* right = popread();
+    variable* left = popread();
+    pushtruth(*left == *right, frame, in);
 }
 
 // The logic instructions write their result into the first value popped (for the value types the
@@ -143,18 +137,18 @@ void setlogic(variable* target, std::int32_t value) {
     push(target);
 }
 
-void logic(byte opcode) {
-    if (opcode == op::lognot) {
+void logic(opcode op) {
+    if (op == opcode::lognot) {
         variable* value = gettopvar();
         setlogic(value, value->getint() == 0 ? 1 : 0);
         return;
     }
     variable* left = gettopvar();
-    variable* right = popvalue();
-    switch (opcode) {
-    case op::logand: setlogic(left, left->getint() != 0 && right->getint() != 0); break;
-    case op::logor: setlogic(left, left->getint() != 0 || right->getint() != 0); break;
-    case op::bitxor: {
+    variable* right = popread();
+    switch (op) {
+    case opcode::logand: setlogic(left, left->getint() != 0 && right->getint() != 0); break;
+    case opcode::logor: setlogic(left, left->getint() != 0 || right->getint() != 0); break;
+    case opcode::bitxor: {
         const std::int32_t l = left->getint();
         setlogic(left, l ^ right->getint());
         break;
@@ -168,18 +162,10 @@ void logic(byte opcode) {
 }
 
 // Pushes what a load of `found` under `name` pushes: a copy of a number, text or pointer, named.
-// When an arithmetic or comparison will read that copy and drop it, the object itself serves, as
-// long as no report could show the entry under another name before then. A reader right after the
-// load leaves room only for the report of an instruction budget running out; a load or constant
-// in between could fail too, so then the object must already carry the name.
-void pushloaded(variable* found, const std::string& name, const codeframe& bytes) {
-    if (found->isvaluetype()) {
-        const int reader = readonlyahead(bytes.code, bytes.pc);
-        const bool samename = &found->name.str() == &name;
-        if ((reader == 1 && (samename || sandbox.instructionbudget == 0)) || (reader == 2 && samename)) {
-            push(found);
-            return;
-        }
+void pushloaded(variable* found, const std::string& name, const instruction& in) {
+    if (shortcut::loaduncopied(in, *found, name)) {
+        push(found);
+        return;
     }
     variable* value = found->getvar();
     value->name.set(&name);
@@ -257,16 +243,53 @@ void restorelocals() {
     databasestack->back() = savlvar->back();
 }
 
-void pushconstant(codeframe& bytes) {
-    // A number read only by what follows needs no object of its own.
-    if (!bytes.empty() && (bytes.top() == operandtype::integer || bytes.top() == operandtype::floating)) {
-        const std::size_t next = bytes.pc + (bytes.top() == operandtype::integer ? 5 : 9);
-        if (next <= bytes.code.size() && readonlyahead(bytes.code, next) != 0) {
-            push(getreadonlyconstant(bytes));
-            return;
-        }
+void pushconstant(codeframe& frame, const instruction& in) {
+    if (in.form == operandform::atruntime) {
+        pushfresh(getconstant(frame));
+        return;
     }
-    pushfresh(getconstant(bytes));
+    if (shortcut::constantinscratch(in)) {
+        push(scratchconstant(in));
+        return;
+    }
+    pushfresh(makeconstant(frame, in));
+}
+
+void loadlocal(codeframe& frame, const instruction& in) {
+    const std::string& name = nameof(frame, in);
+    pushloaded(getinternedlocalvar(name), name, in);
+}
+
+void loadglobal(codeframe& frame, const instruction& in) {
+    const std::string& name = nameof(frame, in);
+    pushloaded(getglobalvar(name), name, in);
+}
+
+void pointlocal(codeframe& frame, const instruction& in) {
+    const std::string& name = nameof(frame, in);
+    pointto(getinternedlocalvar(name), name, nullptr);
+}
+
+void pointattr(codeframe& frame, const instruction& in) {
+    const std::string& name = nameof(frame, in);
+    variable* current = callstack->back();
+    pointto(getattribute(current, name), name, current);
+}
+
+void pointglobal(codeframe& frame, const instruction& in) {
+    const std::string& name = nameof(frame, in);
+    pointto(getglobalvar(name), name, nullptr);
+}
+
+void pop() {
+    topentry();
+    datastack->pop_back();
+}
+
+// The frame has run off its end: the next iteration of its loop, or the end of its function.
+void frameended() {
+    if (repeatloop()) return;
+    exitoutoffunc();
 }
 
 }  // namespace
@@ -292,91 +315,77 @@ bool docomparisment(double a, double b, int mode) {
     }
 }
 
-void blockinstruction(byte opcode, codeframe& bytes);
-void scopeinstruction(byte opcode, codeframe& bytes);
+variable* popread() {
+    if (shortcut::readuncopied()) return popvalue();
+    return gettopvar();
+}
 
-void execinstruction(codeframe& bytes) {
+codeframe openedframe(codeblock body) {
+    codeframe frame{std::move(body), 0};
+    frame.body = &frame.code.decoded();
+    return frame;
+}
+
+void execinstruction(codeframe& frame) {
     variable* const fresh = freshresult;
     freshresult = nullptr;
     returned.get() = false;
     integritycheck();
-    if (bytes.empty()) {
-        if (repeatloop()) return;
-        exitoutoffunc();  // the function or block ran off its end
+    if (frame.empty()) {
+        frameended();
         return;
     }
     if (!_FDESC->empty()) descriptorcountdown();
 
-    const byte opcode = bytes.top();
-    bytes.pop();
-    switch (opcode) {
-    case op::add:
-    case op::sub:
-    case op::mul:
-    case op::div: arithmetic(opcode); break;
-    case op::loadlocal: {
-        const std::string& name = *getname(bytes);
-        pushloaded(getinternedlocalvar(name), name, bytes);
-        break;
-    }
-    case op::storelocal: storelocal(*getname(bytes), fresh); break;
-    case op::loadattr: loadattr(*getname(bytes)); break;
-    case op::storeattr: storeattr(*getname(bytes), fresh); break;
-    case op::loadglobal: {
-        const std::string& name = *getname(bytes);
-        pushloaded(getglobalvar(name), name, bytes);
-        break;
-    }
-    case op::storeglobal: storeglobal(*getname(bytes), fresh); break;
-    case op::pushconst: pushconstant(bytes); break;
-    case op::dupcopy: push(topentry()->getcopy()); break;
-    case op::dup: push(topentry()); break;
-    case op::pop:
-        topentry();
-        datastack->pop_back();
-        break;
-    case op::equal: equality(bytes); break;
-    case op::greater:
-    case op::less:
-    case op::lessequal:
-    case op::greaterequal: comparison(opcode, bytes); break;
-    case op::lognot:
-    case op::logand:
-    case op::logor:
-    case op::bitxor:
-    case op::lognor: logic(opcode); break;
-    case op::stash: memory->push_back(gettopvar()); break;
-    case op::unstash: unstash(); break;
-    case op::pointlocal: {
-        const std::string& name = *getname(bytes);
-        pointto(getinternedlocalvar(name), name, nullptr);
-        break;
-    }
-    case op::pointattr: {
-        const std::string& name = *getname(bytes);
-        variable* current = callstack->back();
-        pointto(getattribute(current, name), name, current);
-        break;
-    }
-    case op::pointglobal: {
-        const std::string& name = *getname(bytes);
-        pointto(getglobalvar(name), name, nullptr);
-        break;
-    }
-    case op::pointtop: push(gettopvar()->getpointer()); break;
-    case op::savelocals: savlvar->push_back(databasestack->back()); break;
-    case op::restorelocals: restorelocals(); break;
-    case op::assign: assign(); break;
-    case op::call:
-    case op::ret:
-    case op::ifblock:
-    case op::whileblock:
-    case op::foreachblock: blockinstruction(opcode, bytes); break;
-    case op::leave:
-    case op::enterattr:
-    case op::leaveall:
-    case op::enter: scopeinstruction(opcode, bytes); break;
-    default: fail("Unknown instruction.", false);
+    const instruction& in = frame.body->code[frame.ip++];
+    // The position moves past the operand before the instruction runs, as reading the operand
+    // would move it, so a report shows the code that follows; operands read only now start right
+    // after the opcode.
+    frame.pc = in.form == operandform::atruntime || in.form == operandform::unknown ? in.offset + 1 : in.next;
+    if (in.form == operandform::unknown) fail("Unknown instruction.", false);
+    switch (in.op) {
+    case opcode::add:
+    case opcode::sub:
+    case opcode::mul:
+    case opcode::div: arithmetic(in.op); break;
+    case opcode::loadlocal: loadlocal(frame, in); break;
+    case opcode::storelocal: storelocal(nameof(frame, in), fresh); break;
+    case opcode::loadattr: loadattr(nameof(frame, in)); break;
+    case opcode::storeattr: storeattr(nameof(frame, in), fresh); break;
+    case opcode::loadglobal: loadglobal(frame, in); break;
+    case opcode::storeglobal: storeglobal(nameof(frame, in), fresh); break;
+    case opcode::pushconst: pushconstant(frame, in); break;
+    case opcode::dupcopy: push(topentry()->getcopy()); break;
+    case opcode::dup: push(topentry()); break;
+    case opcode::pop: pop(); break;
+    case opcode::equal: equality(frame, in); break;
+    case opcode::greater:
+    case opcode::less:
+    case opcode::lessequal:
+    case opcode::greaterequal: comparison(frame, in); break;
+    case opcode::lognot:
+    case opcode::logand:
+    case opcode::logor:
+    case opcode::bitxor:
+    case opcode::lognor: logic(in.op); break;
+    case opcode::stash: memory->push_back(gettopvar()); break;
+    case opcode::unstash: unstash(); break;
+    case opcode::pointlocal: pointlocal(frame, in); break;
+    case opcode::pointattr: pointattr(frame, in); break;
+    case opcode::pointglobal: pointglobal(frame, in); break;
+    case opcode::pointtop: push(gettopvar()->getpointer()); break;
+    case opcode::savelocals: savlvar->push_back(databasestack->back()); break;
+    case opcode::restorelocals: restorelocals(); break;
+    case opcode::assign: assign(); break;
+    case opcode::call: callinstruction(frame, in); break;
+    case opcode::ret: returninstruction(); break;
+    case opcode::ifblock: ifblock(frame, in); break;
+    case opcode::whileblock: whileblock(frame, in); break;
+    case opcode::foreachblock: foreachblock(frame, in); break;
+    case opcode::leave: goout(); break;
+    case opcode::enterattr: enterattr(frame, in); break;
+    case opcode::leaveall: leaveall(); break;
+    case opcode::enter: gointo(gettopvar()); break;
     }
 }
 

@@ -1,11 +1,11 @@
-// The instruction set in one table: number, name and the operand that follows each opcode.
-// The machine dispatches on these numbers, t4asm parses names through the table and t4dis prints
-// through it, so adding or renaming an instruction is a one-line change here.
+// The instruction set in one list: number, name, the operand that follows each opcode and what the
+// machine may assume of it. The enumeration, the table that t4asm parses names through and t4dis
+// prints through, and the properties the machine's decoder reads are all generated from the list,
+// so adding or renaming an instruction is a one-line change here.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <string_view>
 
 namespace T4VM {
@@ -20,78 +20,93 @@ enum class operandkind : std::uint8_t {
     block,  // a code block, normally a function operand
 };
 
+// What an instruction does with the data stack, as far as the machine's shortcuts care.
+namespace opflag {
+inline constexpr std::uint8_t none = 0;
+// Pops its operands, reads them and drops them: nothing it popped can be seen afterwards.
+inline constexpr std::uint8_t readsonly = 1;
+// Only pushes one value (a load or a constant) and can change nothing another value shows.
+inline constexpr std::uint8_t pushesonly = 2;
+// Pushes a truth value (1 or 0) that it computed.
+inline constexpr std::uint8_t truth = 4;
+}  // namespace opflag
+
+// X(number, name, operand kind, flags)
+#define T4VM_OPCODES(X)                                                        \
+    X(0x00, add, none, opflag::readsonly)                                      \
+    X(0x01, sub, none, opflag::readsonly)                                      \
+    X(0x02, mul, none, opflag::readsonly)                                      \
+    X(0x03, div, none, opflag::readsonly)                                      \
+    X(0x04, loadlocal, name, opflag::pushesonly)                               \
+    X(0x05, storelocal, name, opflag::none)                                    \
+    X(0x06, leave, none, opflag::none)                                         \
+    X(0x07, enterattr, name, opflag::none)                                     \
+    X(0x08, leaveall, none, opflag::none)                                      \
+    X(0x09, call, count, opflag::none)                                         \
+    X(0x0A, loadattr, name, opflag::none)                                      \
+    X(0x0B, storeattr, name, opflag::none)                                     \
+    X(0x0C, loadglobal, name, opflag::pushesonly)                              \
+    X(0x0D, storeglobal, name, opflag::none)                                   \
+    X(0x0E, pushconst, any, opflag::pushesonly)                                \
+    X(0x0F, dupcopy, none, opflag::none)                                       \
+    X(0x10, ret, none, opflag::none)                                           \
+    X(0x11, equal, none, opflag::readsonly | opflag::truth)                    \
+    X(0x12, greater, none, opflag::readsonly | opflag::truth)                  \
+    X(0x13, less, none, opflag::readsonly | opflag::truth)                     \
+    X(0x14, lessequal, none, opflag::readsonly | opflag::truth)                \
+    X(0x15, greaterequal, none, opflag::readsonly | opflag::truth)             \
+    X(0x16, lognot, none, opflag::none)                                        \
+    X(0x17, logand, none, opflag::none)                                        \
+    X(0x18, logor, none, opflag::none)                                         \
+    X(0x19, bitxor, none, opflag::none)                                        \
+    X(0x1A, stash, none, opflag::none)                                         \
+    X(0x1B, unstash, none, opflag::none)                                       \
+    X(0x1C, pointlocal, name, opflag::none)                                    \
+    X(0x1D, pointattr, name, opflag::none)                                     \
+    X(0x1E, pointglobal, name, opflag::none)                                   \
+    X(0x1F, pointtop, none, opflag::none)                                      \
+    X(0x20, lognor, none, opflag::none)                                        \
+    X(0x21, ifblock, block, opflag::none)                                      \
+    X(0x22, pop, none, opflag::none)                                           \
+    X(0x23, whileblock, block, opflag::none)                                   \
+    X(0x24, foreachblock, block, opflag::none)                                 \
+    X(0x25, savelocals, none, opflag::none)                                    \
+    X(0x26, restorelocals, none, opflag::none)                                 \
+    X(0x27, assign, none, opflag::none)                                        \
+    X(0x28, dup, none, opflag::none)                                           \
+    X(0x29, enter, none, opflag::none)
+
+enum class opcode : std::uint8_t {
+#define T4VM_OPCODE_ENUM(number, name, operand, flags) name = number,
+    T4VM_OPCODES(T4VM_OPCODE_ENUM)
+#undef T4VM_OPCODE_ENUM
+};
+
 struct opcodeinfo {
     std::uint8_t number;
     std::string_view name;
     operandkind operand;
+    std::uint8_t flags;
 };
 
-inline constexpr std::array<opcodeinfo, 42> opcodetable{{
-    {0x00, "add", operandkind::none},
-    {0x01, "sub", operandkind::none},
-    {0x02, "mul", operandkind::none},
-    {0x03, "div", operandkind::none},
-    {0x04, "loadlocal", operandkind::name},
-    {0x05, "storelocal", operandkind::name},
-    {0x06, "leave", operandkind::none},
-    {0x07, "enterattr", operandkind::name},
-    {0x08, "leaveall", operandkind::none},
-    {0x09, "call", operandkind::count},
-    {0x0A, "loadattr", operandkind::name},
-    {0x0B, "storeattr", operandkind::name},
-    {0x0C, "loadglobal", operandkind::name},
-    {0x0D, "storeglobal", operandkind::name},
-    {0x0E, "pushconst", operandkind::any},
-    {0x0F, "dupcopy", operandkind::none},
-    {0x10, "ret", operandkind::none},
-    {0x11, "equal", operandkind::none},
-    {0x12, "greater", operandkind::none},
-    {0x13, "less", operandkind::none},
-    {0x14, "lessequal", operandkind::none},
-    {0x15, "greaterequal", operandkind::none},
-    {0x16, "lognot", operandkind::none},
-    {0x17, "logand", operandkind::none},
-    {0x18, "logor", operandkind::none},
-    {0x19, "bitxor", operandkind::none},
-    {0x1A, "stash", operandkind::none},
-    {0x1B, "unstash", operandkind::none},
-    {0x1C, "pointlocal", operandkind::name},
-    {0x1D, "pointattr", operandkind::name},
-    {0x1E, "pointglobal", operandkind::name},
-    {0x1F, "pointtop", operandkind::none},
-    {0x20, "lognor", operandkind::none},
-    {0x21, "ifblock", operandkind::block},
-    {0x22, "pop", operandkind::none},
-    {0x23, "whileblock", operandkind::block},
-    {0x24, "foreachblock", operandkind::block},
-    {0x25, "savelocals", operandkind::none},
-    {0x26, "restorelocals", operandkind::none},
-    {0x27, "assign", operandkind::none},
-    {0x28, "dup", operandkind::none},
-    {0x29, "enter", operandkind::none},
-}};
+inline constexpr std::array opcodetable{
+#define T4VM_OPCODE_INFO(number, name, operand, flags) opcodeinfo{number, #name, operandkind::operand, flags},
+    T4VM_OPCODES(T4VM_OPCODE_INFO)
+#undef T4VM_OPCODE_INFO
+};
 
-// Opcode numbers by name, for the dispatcher's switch.
-namespace op {
-inline constexpr std::uint8_t add = 0x00, sub = 0x01, mul = 0x02, div = 0x03, loadlocal = 0x04,
-    storelocal = 0x05, leave = 0x06, enterattr = 0x07, leaveall = 0x08, call = 0x09,
-    loadattr = 0x0A, storeattr = 0x0B, loadglobal = 0x0C, storeglobal = 0x0D, pushconst = 0x0E,
-    dupcopy = 0x0F, ret = 0x10, equal = 0x11, greater = 0x12, less = 0x13, lessequal = 0x14,
-    greaterequal = 0x15, lognot = 0x16, logand = 0x17, logor = 0x18, bitxor = 0x19, stash = 0x1A,
-    unstash = 0x1B, pointlocal = 0x1C, pointattr = 0x1D, pointglobal = 0x1E, pointtop = 0x1F,
-    lognor = 0x20, ifblock = 0x21, pop = 0x22, whileblock = 0x23, foreachblock = 0x24,
-    savelocals = 0x25, restorelocals = 0x26, assign = 0x27, dup = 0x28, enter = 0x29;
-inline constexpr std::uint8_t last = 0x29;
-}  // namespace op
-
-// The table is indexed by opcode number.
+// The table is indexed by opcode number: the list must give the numbers from 0 in order.
 constexpr bool opcodetableisdense() {
     for (std::size_t i = 0; i < opcodetable.size(); ++i)
         if (opcodetable[i].number != i) return false;
     return true;
 }
-static_assert(opcodetableisdense(), "opcodetable must list opcodes 0x00..0x29 in order");
-static_assert(opcodetable.size() == op::last + 1u);
+static_assert(opcodetableisdense(), "the opcode list must give the numbers 0x00, 0x01, ... in order");
+
+inline constexpr std::size_t opcodecount = opcodetable.size();
+
+// The byte of an opcode, for code that builds or inspects images.
+constexpr std::uint8_t byteof(opcode op) { return static_cast<std::uint8_t>(op); }
 
 inline constexpr const opcodeinfo* findopcode(std::uint8_t number) {
     return number < opcodetable.size() ? &opcodetable[number] : nullptr;
@@ -101,6 +116,10 @@ inline constexpr const opcodeinfo* findopcode(std::string_view name) {
     for (const auto& info : opcodetable)
         if (info.name == name) return &info;
     return nullptr;
+}
+
+constexpr bool hasflag(std::uint8_t number, std::uint8_t flag) {
+    return number < opcodetable.size() && (opcodetable[number].flags & flag) != 0;
 }
 
 // Operand type bytes.

@@ -2,16 +2,15 @@
 #include <array>
 #include <cstring>
 
+#include "vm/decode.h"
 #include "vm/heap.h"
+#include "vm/interpreter.h"
+#include "vm/shortcuts.h"
 #include "vm/vm.h"
 
 namespace T4VM {
 
 namespace {
-
-// Deeper list or dictionary operands than this are refused before they exhaust the C++ stack;
-// no program written by hand or by a compiler nests constants this deep.
-constexpr int maxoperanddepth = 1000;
 
 [[noreturn]] void cutoff(codeframe& bytes) {
     bytes.pc = bytes.code.size();
@@ -43,12 +42,6 @@ std::string readstring(codeframe& bytes) {
         if (next == 0) return text;
         text.push_back(static_cast<char>(next));
     }
-}
-
-float decodefloat(std::uint32_t whole, std::uint32_t fraction) {
-    double scale = 10.0;  // 10^d, d the number of digits of the fraction (at least one)
-    for (std::uint32_t rest = fraction / 10; rest != 0; rest /= 10) scale *= 10.0;
-    return static_cast<float>(whole) + static_cast<float>(fraction) / static_cast<float>(scale);
 }
 
 variable* decode(codeframe& bytes, int depth);
@@ -159,71 +152,54 @@ variable* getop(codeframe& bytes) { return decode(bytes, 0); }
 variable* getconstant(codeframe& bytes) {
     stackoperandseen = false;
     variable* value = decode(bytes, 0);
-    // A decoded number, text, class or function is a fresh object that nothing else refers to, and
-    // its copy would be made right after it, leaving every object in the same order: the decoded
-    // object itself is the constant. Containers and values taken from the stack are copied, since
-    // their copies share or renumber the objects inside.
-    const bool container =
-        value->identifier == typeident::builtin_list || value->identifier == typeident::builtin_dict;
-    return (container || stackoperandseen) ? value->getcopy() : value;
+    return shortcut::constantuncopied(*value, stackoperandseen) ? value : value->getcopy();
+}
+
+variable* makeconstant(const codeframe& frame, const instruction& in) {
+    // The objects are made in the order reading the operand from the bytes makes them.
+    variable* value = getallocvar();
+    switch (in.form) {
+    case operandform::integer:
+        value->identifier = typeident::builtin_int;
+        value->intval = in.integer;
+        break;
+    case operandform::floating:
+        value->identifier = typeident::builtin_float;
+        value->floatval = in.floating;
+        break;
+    case operandform::text:
+        value->identifier = typeident::builtin_string;
+        initstringvar(*value);
+        value->stringval = frame.body->texts[in.textindex];
+        break;
+    case operandform::klass: value->identifier = typeident::custom_class; break;
+    default: {  // a function
+        value->identifier = typeident::custom_func;
+        // An empty or negative length leaves the function without code.
+        if (in.bodylength != 0) value->parts.mut().funccode = codeblock(frame.code, in.bodystart, in.bodylength);
+        break;
+    }
+    }
+    return shortcut::constantuncopied(*value, false) ? value : value->getcopy();
 }
 
 namespace {
 
-bool readsonly(byte opcode) {
-    return opcode <= op::div || opcode == op::equal || (opcode >= op::greater && opcode <= op::greaterequal);
-}
-
-// The length of a number or text operand starting at `at`, or 0 for any other operand.
-std::size_t plainoperandsize(const codeblock& code, std::size_t at) {
-    if (at >= code.size()) return 0;
-    switch (code[at]) {
-    case operandtype::integer: return 5;
-    case operandtype::floating: return 9;
-    case operandtype::string: {
-        if (const std::string* name = code.cachedname(at)) return name->size() + 2;
-        const byte* start = code.begin() + at + 1;
-        const void* terminator = std::memchr(start, 0, static_cast<std::size_t>(code.end() - start));
-        return terminator == nullptr ? 0 : static_cast<const byte*>(terminator) - start + 2;
-    }
-    default: return 0;
-    }
-}
-
-// Objects that stand for number constants nobody but one arithmetic or comparison instruction
-// will see. They are the machine's own, kept alive by the collector, and taken in turn: at most
-// two are on a data stack at any time.
-std::array<variable*, 4> scratch{};
-std::size_t nextscratch = 0;
+// Objects that stand for numbers nobody but one arithmetic, comparison or condition will see.
+// They are the machine's own, kept alive by the collector, and taken in turn: at most two are on
+// a data stack at any time.
+struct scratchset {
+    std::array<variable*, 4> objects{};
+    std::size_t next = 0;
+};
+scratchset scratch;
+scratchset& scratchslots() { return scratch; }
 
 }  // namespace
-
-namespace {
-
-int findreaderahead(const codeblock& code, std::size_t next) {
-    const byte opcode = code[next];
-    if (readsonly(opcode)) return 1;
-    // One load or constant may come in between: it only pushes.
-    if (opcode != op::loadlocal && opcode != op::loadglobal && opcode != op::pushconst) return 0;
-    const std::size_t operand = plainoperandsize(code, next + 1);
-    if (operand == 0) return 0;
-    if (opcode != op::pushconst && code[next + 1] != operandtype::string) return 0;
-    const std::size_t after = next + 1 + operand;
-    return after < code.size() && readsonly(code[after]) ? 2 : 0;
-}
-
-}  // namespace
-
-int readonlyahead(const codeblock& code, std::size_t next) {
-    // Another context runs between two steps of this one and could change a shared object.
-    if (threads.size() != 1 || next >= code.size()) return 0;
-    std::int8_t& cached = code.cachedreaderahead(next);
-    if (cached == 0) cached = static_cast<std::int8_t>(findreaderahead(code, next) + 1);
-    return cached - 1;
-}
 
 variable* scratchnumber() {
-    variable*& slot = scratch[nextscratch++ % scratch.size()];
+    auto& slots = scratchslots();
+    variable*& slot = slots.objects[slots.next++ % slots.objects.size()];
     if (slot == nullptr) {
         slot = getallocvar();
         pinvariable(slot);
@@ -231,54 +207,34 @@ variable* scratchnumber() {
     return slot;
 }
 
-variable* getreadonlyconstant(codeframe& bytes) {
-    const byte type = bytes.empty() ? operandtype::end : bytes.top();
-    if ((type != operandtype::integer && type != operandtype::floating) ||
-        bytes.remaining() < (type == operandtype::integer ? 5u : 9u))
-        return getconstant(bytes);
+variable* scratchconstant(const instruction& in) {
     variable* slot = scratchnumber();
-    bytes.pop();
-    if (type == operandtype::integer) {
+    if (in.form == operandform::integer) {
         slot->identifier = typeident::builtin_int;
-        slot->intval = static_cast<std::int32_t>(readword(bytes));
+        slot->intval = in.integer;
     } else {
         slot->identifier = typeident::builtin_float;
-        const std::uint32_t whole = readword(bytes);
-        slot->floatval = decodefloat(whole, readword(bytes));
+        slot->floatval = in.floating;
     }
     return slot;
 }
 
-void resetoperands() {
-    scratch.fill(nullptr);
-    nextscratch = 0;
-}
+void resetoperands() { scratchslots() = {}; }
 
 const std::string* getname(codeframe& bytes) {
-    // Names are nearly always string operands: their text is read once per place in the code.
     if (!bytes.empty() && bytes.top() == operandtype::string) {
-        const std::string*& cached = bytes.code.cachedname(bytes.pc);
-        if (cached != nullptr) {
-            bytes.pc += cached->size() + 2;  // type byte, text, terminator
-            return cached;
-        }
         bytes.pop();
-        const std::string* text = nametext::intern(readstring(bytes));
-        cached = text;
-        return text;
+        return nametext::intern(readstring(bytes));
     }
     return nametext::intern(getop(bytes)->getstring(false));
 }
 
 std::int32_t getcount(codeframe& bytes) {
-    // Counts are nearly always integer operands: read them without building a value.
     if (bytes.remaining() >= 5 && bytes.top() == operandtype::integer) {
         bytes.pop();
         return static_cast<std::int32_t>(readword(bytes));
     }
     return getop(bytes)->getint();
 }
-
-bool inrange(byte min, byte max, byte value) { return min <= value && value < max; }
 
 }  // namespace T4VM

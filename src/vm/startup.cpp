@@ -9,6 +9,7 @@
 #include "vm/additions/modules.h"
 #include "vm/builtins.h"
 #include "vm/heap.h"
+#include "vm/interpreter.h"
 #include "vm/vm.h"
 
 namespace T4VM {
@@ -76,7 +77,7 @@ void runloop() {
 // Everything after the argument check: load, build the environment, run.
 int runprogram(const std::vector<byte>& image, const std::string& imagepath, std::size_t extraargs) {
     if (extraargs == 1) silent = true;
-    codestack->push_back(codeframe{codeblock(image), 0});
+    codestack->push_back(openedframe(codeblock(image)));
     if (!imagepath.empty()) loaddescriptor(imagepath);
     init();
     TARN4SOCKETS::init();

@@ -6,6 +6,7 @@
 
 #include "vm/heap.h"
 #include "vm/sandbox.h"
+#include "vm/interpreter.h"
 #include "vm/vm.h"
 
 namespace T4VM {
@@ -170,8 +171,6 @@ void flushstreams() {
 }
 
 void resetvalues();
-void resetoperands();
-void resetinterpreter();
 void resetbuiltins();
 
 void resetmachine() {

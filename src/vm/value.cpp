@@ -57,16 +57,6 @@ codeblock::codeblock(std::vector<byte> bytes) {
 codeblock::codeblock(const std::shared_ptr<const std::vector<byte>>& bytes)
     : codeblock(bytes ? *bytes : std::vector<byte>{}) {}
 
-const std::string*& codeblock::cachedname(std::size_t offset) const {
-    if (buffer->names.empty()) buffer->names.resize(buffer->bytes.size());
-    return buffer->names[static_cast<std::size_t>(start - buffer->bytes.data()) + offset];
-}
-
-std::int8_t& codeblock::cachedreaderahead(std::size_t offset) const {
-    if (buffer->readersahead.empty()) buffer->readersahead.resize(buffer->bytes.size());
-    return buffer->readersahead[static_cast<std::size_t>(start - buffer->bytes.data()) + offset];
-}
-
 void framemap::merge(const framemap& source) {
     // A block's final frame usually starts as a copy of the frame it is merged into, with the
     // same names in the same places: walk both together and look names up only where they differ.

@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "vm/opcodes.h"
@@ -167,17 +168,18 @@ private:
     }
 };
 
+struct decodedbody;
+
 // Code is immutable once loaded, so function values, their copies, the function operands decoded
 // from a body and the frames running them all share one buffer of bytes in file order: decoding a
 // function operand or calling a function never copies code.
 struct codebuffer {
     std::vector<byte> bytes;
-    // The interned text of the name operand that starts at each offset, once it has been read:
-    // code never changes, so a name is decoded once however often its instruction runs.
-    mutable std::vector<const std::string*> names;
-    // What readonlyahead found for the instruction starting at each offset, plus one (0: not yet
-    // looked at). It depends on the code alone, which never changes.
-    mutable std::vector<std::int8_t> readersahead;
+    // The decoded form of each body of code in the buffer that has run, by the offset it starts at
+    // (the image itself at 0, function bodies further on).
+    mutable std::unordered_map<std::size_t, std::unique_ptr<decodedbody>> bodies;
+    codebuffer();
+    ~codebuffer();
 };
 
 class codeblock {
@@ -193,14 +195,15 @@ public:
     const byte* begin() const { return start; }
     const byte* end() const { return start + length; }
     byte operator[](std::size_t index) const { return start[index]; }
-    const std::string*& cachedname(std::size_t offset) const;
-    std::int8_t& cachedreaderahead(std::size_t offset) const;
+    // The instructions of this code, decoded the first time it runs.
+    const decodedbody& decoded() const;
     friend bool operator==(const codeblock& a, const codeblock& b);
 
 private:
     std::shared_ptr<const codebuffer> buffer;
     const byte* start = nullptr;
     std::size_t length = 0;
+    mutable const decodedbody* decodedcache = nullptr;
 };
 
 // A native function: the receiver and the argument map.
@@ -498,10 +501,14 @@ variable* newlist();
 // Code frames and execution contexts
 
 // A code frame: the code being run and the position of its next byte. Reading a byte advances
-// the position; the remaining bytes are the frame's content.
+// the position; the remaining bytes are the frame's content, which error reports show. The machine
+// runs the decoded form of the code and keeps the position in step with it.
 struct codeframe {
     codeblock code;
     std::size_t pc = 0;
+    // The instruction that starts at pc, in the decoded form of the code (when there is one).
+    std::uint32_t ip = 0;
+    const decodedbody* body = nullptr;
 
     bool empty() const { return pc >= code.size(); }
     std::size_t remaining() const { return code.size() - pc; }
@@ -623,43 +630,6 @@ struct instructionabort {};
 // Reports like fail, but the dump shows only the innermost and outermost code frames and calls,
 // with a line saying how many were left out: for failures that come with enormous stacks.
 [[noreturn]] void failabridged(const std::string& target);
-
-// Operands and instructions
-variable* getop(codeframe& bytes);
-// The value `pushconst` pushes: a heap copy of the decoded operand. Blocks are taken the same way.
-variable* getconstant(codeframe& bytes);
-// Whether the value an instruction is about to push will be read by an arithmetic or comparison
-// and dropped: 1 when the instruction at `next` does so, 2 when one plain load or constant comes
-// in between, 0 otherwise. Until then nothing but an error report (which names the data stack's
-// entries) can tell a fresh copy from the object itself.
-int readonlyahead(const codeblock& code, std::size_t next);
-// The value `pushconst` pushes when only such an instruction will read it: numbers come from a few
-// objects of the machine's own instead of a new one each time.
-variable* getreadonlyconstant(codeframe& bytes);
-// One of those objects, for a number computed and read the same way (a loop's condition).
-variable* scratchnumber();
-// The argument count of `call`: the integer of whatever operand follows.
-std::int32_t getcount(codeframe& bytes);
-bool inrange(byte min, byte max, byte value);
-void execinstruction(codeframe& bytes);
-float doarithmetic(float a, float b, char op);
-// Reads a name operand: the (interned) text of whatever operand follows.
-const std::string* getname(codeframe& bytes);
-bool docomparisment(double a, double b, int mode);
-template <typename T>
-T logical_nor(T a, T b) {
-    return (a == 0 && b == 0) ? 1 : 0;
-}
-
-// Calls and blocks
-void callfunc(int argnum, argmap targs);
-void exitoutoffunc();
-void standalonefunccall(variable* target, argmap args, variable* self, continuation pending);
-void resumepending();
-// The body of the innermost loop has run off its end and the loop goes on: the next iteration
-// reuses the body's frames in place (false when the usual close and reopen must run). A program
-// sees exactly what closing the frame and opening the next iteration gives.
-bool repeatloop();
 
 // Start-up
 void init();

@@ -130,3 +130,40 @@ TEST_F(sandboxed, SocketsAndSystemCanBeSwitchedOff) {
 }
 
 }  // namespace
+
+namespace {
+
+// Shortcuts that skip a copy rest on what runs next. These programs would tell if they were taken
+// where something else can come in between.
+TEST(shortcuts, ScratchTruthsAreNotSharedWithOtherTasks) {
+    // Twenty tasks compute truths without end while the main program counts to 3; it must stop.
+    const std::string source =
+        "pushconst func {\n    pushconst 1\n    whileblock {\n        pushconst 2\n        pushconst 1\n"
+        "        less\n    }\n}\nstorelocal spin\n"
+        "pushconst 20\nstorelocal n\npushconst 1\nwhileblock {\n    loadlocal spin\n    loadlocal _taskcreate\n"
+        "    call 1\n    loadlocal _taskstart\n    call 1\n    pushconst 1\n    loadlocal n\n    sub\n    storelocal n\n"
+        "    pushconst 0\n    loadlocal n\n    greater\n}\n"
+        "pushconst 0\nstorelocal i\npushconst 1\nwhileblock {\n    pushconst 1\n    loadlocal i\n    add\n"
+        "    storelocal i\n    pushconst 3\n    loadlocal i\n    less\n}\nloadlocal i\n";
+    T4VM::sandbox.instructionbudget = 100000;
+    const T4VM::runresult result = T4VM::runimage(T4VM::assemble(source));
+    T4VM::sandbox = T4VM::sandboxconfig{};
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, "\n<TARN 4> Program finished with code 3\n");
+}
+
+TEST(shortcuts, ALoadShowsItsNameWhenTheBudgetRunsOutBeforeItsReader) {
+    // The argument object still carries the caller's name; the loaded entry is named arg0.
+    const std::string source = "pushconst func {\n    pushconst 1\n    loadlocal arg0\n    add\n}\nstorelocal f\n"
+                               "pushconst 5\nloadlocal f\ncall 1\n";
+    T4VM::sandbox.instructionbudget = 7;
+    const T4VM::runresult result = T4VM::runimage(T4VM::assemble(source));
+    T4VM::sandbox = T4VM::sandboxconfig{};
+    EXPECT_EQ(result.err, "TARN 4 VM error: Instruction budget exhausted: more than 7 instruction steps.\n"
+                          "Codestack: \n0 \n-------------------------\n\n-------------------------\n\n"
+                          "Calltrace: \n  > f\n  < PROGRAM_ROOT of identifier: BUILTIN_FUNC\n"
+                          "Datastack is as follows:\narg0 with identifier BUILTIN_INT\n"
+                          "Unnamed Variable with identifier BUILTIN_INT\n");
+}
+
+}  // namespace

@@ -93,7 +93,7 @@ image randombytes() {
 
 TEST(RoundTrip, GeneratedImagesComeBackByteForByte) {
     image deep(100001, type::list);  // far deeper than any limit: raw bytes, and no stack exhausted
-    deep.front() = T4VM::op::pushconst;
+    deep.front() = T4VM::byteof(T4VM::opcode::pushconst);
     deep.insert(deep.end(), 100000, type::end);
     EXPECT_EQ(T4VM::assemble(T4VM::disassemble(deep)), deep);
     for (int i = 0; i < 9000; ++i) {

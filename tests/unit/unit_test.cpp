@@ -7,6 +7,7 @@
 #include "assembler.h"
 #include "vm/builtins.h"
 #include "vm/heap.h"
+#include "vm/interpreter.h"
 
 namespace {
 

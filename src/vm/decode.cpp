@@ -1,0 +1,187 @@
+// Decoding a body of code into instructions, and the facts about each that the shortcuts use.
+// Everything here depends on the bytes alone, which never change once loaded, so each body is
+// decoded once, the first time it runs.
+#include "vm/decode.h"
+
+#include <cstring>
+
+#include "vm/vm.h"
+
+namespace T4VM {
+
+namespace {
+
+std::uint32_t wordat(const byte* at) {
+    return std::uint32_t{at[0]} << 24 | std::uint32_t{at[1]} << 16 | std::uint32_t{at[2]} << 8 | at[3];
+}
+
+// The length of the operand starting at `at`, or 0 when reading it would fail: it runs past
+// `end`, nests too deep or holds a byte that is no operand type. The same rules as the reader of
+// operands at run time, so both agree on where every instruction begins.
+std::size_t operandsize(const byte* code, std::size_t at, std::size_t end, int depth) {
+    if (depth > maxoperanddepth || at >= end) return 0;
+    const std::size_t start = at;
+    const byte type = code[at++];
+    switch (type) {
+    case operandtype::integer: return end - at >= 4 ? 5 : 0;
+    case operandtype::floating: return end - at >= 8 ? 9 : 0;
+    case operandtype::string: {
+        const void* terminator = std::memchr(code + at, 0, end - at);
+        return terminator == nullptr ? 0 : static_cast<const byte*>(terminator) - (code + start) + 1;
+    }
+    case operandtype::klass:
+    case operandtype::stack: return 1;
+    case operandtype::list:
+    case operandtype::dict: {
+        const int parts = type == operandtype::list ? 1 : 2;
+        for (;;) {
+            if (at >= end) return 0;
+            if (code[at] == operandtype::end) return at + 1 - start;
+            for (int part = 0; part < parts; ++part) {
+                const std::size_t size = operandsize(code, at, end, depth + 1);
+                if (size == 0) return 0;
+                at += size;
+            }
+        }
+    }
+    case operandtype::function: {
+        if (end - at < 4) return 0;
+        const auto length = static_cast<std::int32_t>(wordat(code + at));
+        at += 4;
+        if (length <= 0) return 5;
+        return end - at >= static_cast<std::size_t>(length) ? 5 + static_cast<std::size_t>(length) : 0;
+    }
+    default: return 0;
+    }
+}
+
+// Reads the operand of `in`, which starts at `at`, into the instruction where it can be read
+// ahead. Returns false when the operand cannot be read at all: nothing after it can run.
+bool readoperand(const byte* code, std::size_t at, std::size_t end, instruction& in, decodedbody& body) {
+    const std::size_t size = operandsize(code, at, end, 0);
+    in.form = operandform::atruntime;
+    in.next = static_cast<std::uint32_t>(at + size);
+    if (size == 0) {
+        in.next = static_cast<std::uint32_t>(at);
+        return false;
+    }
+    const operandkind kind = opcodetable[byteof(in.op)].operand;
+    const byte type = code[at];
+    if (kind == operandkind::name) {
+        if (type == operandtype::string) {
+            in.form = operandform::name;
+            in.name = nametext::intern(std::string(reinterpret_cast<const char*>(code + at + 1), size - 2));
+        }
+    } else if (kind == operandkind::count) {
+        if (type == operandtype::integer) {
+            in.form = operandform::count;
+            in.integer = static_cast<std::int32_t>(wordat(code + at + 1));
+        }
+    } else {
+        switch (type) {
+        case operandtype::integer:
+            in.form = operandform::integer;
+            in.integer = static_cast<std::int32_t>(wordat(code + at + 1));
+            break;
+        case operandtype::floating:
+            in.form = operandform::floating;
+            in.floating = decodefloat(wordat(code + at + 1), wordat(code + at + 5));
+            break;
+        case operandtype::string:
+            in.form = operandform::text;
+            in.textindex = static_cast<std::uint32_t>(body.texts.size());
+            body.texts.emplace_back(reinterpret_cast<const char*>(code + at + 1), size - 2);
+            break;
+        case operandtype::klass: in.form = operandform::klass; break;
+        case operandtype::function:
+            in.form = operandform::function;
+            in.bodystart = static_cast<std::uint32_t>(at + 5);
+            in.bodylength = static_cast<std::uint32_t>(size - 5);
+            break;
+        default: break;  // containers and stack operands make their objects when they run
+        }
+    }
+    return true;
+}
+
+bool readsonly(const instruction* in) { return in != nullptr && hasflag(byteof(in->op), opflag::readsonly) && in->form != operandform::unknown; }
+
+// A load or constant whose operand is read ahead: it only pushes.
+bool plainpush(const instruction* in) {
+    if (in == nullptr) return false;
+    switch (in->op) {
+    case opcode::loadlocal:
+    case opcode::loadglobal: return in->form == operandform::name;
+    case opcode::pushconst:
+        return in->form == operandform::integer || in->form == operandform::floating || in->form == operandform::text;
+    default: return false;
+    }
+}
+
+void notefacts(std::vector<instruction>& code, const byte* bytes, std::size_t length) {
+    auto at = [&](std::size_t i) { return i < code.size() ? &code[i] : nullptr; };
+    for (std::size_t i = 0; i < code.size(); ++i) {
+        instruction& in = code[i];
+        const instruction* next = at(i + 1);
+        if (readsonly(next))
+            in.readerahead = 1;
+        else if (plainpush(next) && readsonly(at(i + 2)))
+            in.readerahead = 2;
+        in.blockahead = next != nullptr && (next->op == opcode::ifblock || next->op == opcode::whileblock) &&
+                        next->form != operandform::unknown && next->offset + 1 < length &&
+                        bytes[next->offset + 1] == operandtype::function;
+    }
+}
+
+std::unique_ptr<decodedbody> decode(const byte* code, std::size_t length) {
+    auto body = std::make_unique<decodedbody>();
+    std::size_t at = 0;
+    while (at < length) {
+        instruction in;
+        in.offset = static_cast<std::uint32_t>(at);
+        const byte number = code[at];
+        if (number >= opcodecount) {
+            in.form = operandform::unknown;
+            in.next = static_cast<std::uint32_t>(at + 1);
+            body->code.push_back(in);
+            break;  // it ends the run
+        }
+        in.op = static_cast<opcode>(number);
+        if (opcodetable[number].operand == operandkind::none) {
+            in.next = static_cast<std::uint32_t>(at + 1);
+        } else if (!readoperand(code, at + 1, length, in, *body)) {
+            body->code.push_back(in);
+            break;  // reading its operand fails and ends the run
+        }
+        body->code.push_back(in);
+        at = in.next;
+    }
+    notefacts(body->code, code, length);
+    return body;
+}
+
+}  // namespace
+
+float decodefloat(std::uint32_t whole, std::uint32_t fraction) {
+    double scale = 10.0;  // 10^d, d the number of digits of the fraction (at least one)
+    for (std::uint32_t rest = fraction / 10; rest != 0; rest /= 10) scale *= 10.0;
+    return static_cast<float>(whole) + static_cast<float>(fraction) / static_cast<float>(scale);
+}
+
+const decodedbody& codeblock::decoded() const {
+    if (decodedcache != nullptr) return *decodedcache;
+    if (!buffer) {
+        static const decodedbody nothing;  // an empty body: nothing to run
+        return nothing;
+    }
+    const std::size_t offset = static_cast<std::size_t>(start - buffer->bytes.data());
+    std::unique_ptr<decodedbody>& found = buffer->bodies[offset];
+    if (!found) found = decode(start, length);
+    decodedcache = found.get();
+    return *found;
+}
+
+codebuffer::codebuffer() = default;
+codebuffer::~codebuffer() = default;
+
+}  // namespace T4VM

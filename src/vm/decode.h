@@ -1,0 +1,75 @@
+// Code decoded once: the instructions of a body of code, each with its operand read ahead where
+// that can be done without running anything, and the facts the machine's shortcuts rest on. The
+// dispatch loop runs this form; the bytes stay as they are for error reports and for the operands
+// that can only be read when their instruction runs.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "vm/opcodes.h"
+
+namespace T4VM {
+
+class codeblock;
+struct decodedbody;
+
+// Deeper list or dictionary operands than this are refused before they exhaust the C++ stack; no
+// program written by hand or by a compiler nests constants this deep.
+inline constexpr int maxoperanddepth = 1000;
+
+float decodefloat(std::uint32_t whole, std::uint32_t fraction);
+
+// How an instruction gets its operand when it runs.
+enum class operandform : std::uint8_t {
+    none,       // takes no operand
+    name,       // a string operand used as a name: `name` holds its interned text
+    count,      // an integer operand used as a count: `integer`
+    integer,    // a constant made from `integer`
+    floating,   // a constant made from `floating`
+    text,       // a constant made from `text`
+    klass,      // an empty class constant
+    function,   // a function constant over the bytes [bodystart, bodystart + bodylength) of the body
+    atruntime,  // read from the bytes when the instruction runs: a stack operand takes the data
+                // stack then, containers make new objects each time, and a malformed operand is
+                // reported only if its instruction is reached
+    unknown,    // the byte names no instruction
+};
+
+struct instruction {
+    opcode op = opcode::add;
+    operandform form = operandform::none;
+    // Whether the value this instruction pushes is read only by an arithmetic or comparison: 1
+    // when the next instruction is one, 2 when one plain load or constant comes in between, 0
+    // otherwise. Until then nothing but an error report can tell a fresh copy from the object.
+    std::uint8_t readerahead = 0;
+    // The next instruction is an ifblock or whileblock with a function operand, which takes a
+    // truth value pushed here as its condition and nothing else.
+    bool blockahead = false;
+    std::uint32_t offset = 0;  // of the opcode byte, from the start of the body
+    std::uint32_t next = 0;    // of the byte after the operand
+    union {
+        const std::string* name;
+        std::int32_t integer;
+        float floating;
+        std::uint32_t textindex;
+        std::uint32_t bodystart;
+    };
+    std::uint32_t bodylength = 0;
+    // The decoded body of a function operand, found when it is first needed.
+    mutable const decodedbody* body = nullptr;
+
+    instruction() : name(nullptr) {}
+};
+
+struct decodedbody {
+    std::vector<instruction> code;
+    std::vector<std::string> texts;  // the texts of string constants
+};
+
+// The decoded form of the code of a frame, made the first time that code runs.
+const decodedbody& decodedof(const codeblock& code);
+
+}  // namespace T4VM

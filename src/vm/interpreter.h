@@ -1,0 +1,72 @@
+// The interpreter's own interface: running instructions from their decoded form, reading operands
+// from the bytes, and the calls, blocks and continuations that frames are opened and closed by.
+// Natives do not see any of this.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "vm/decode.h"
+#include "vm/vm.h"
+
+namespace T4VM {
+
+// One instruction step of the bound context on its top frame.
+void execinstruction(codeframe& frame);
+// A frame running `body` from its start.
+codeframe openedframe(codeblock body);
+
+// Operands read from the bytes, at the frame's position: for the operands that can only be read
+// when their instruction runs.
+variable* getop(codeframe& bytes);
+// The value `pushconst` pushes: a heap copy of the decoded operand. Blocks are taken the same way.
+variable* getconstant(codeframe& bytes);
+// Reads a name operand: the (interned) text of whatever operand follows.
+const std::string* getname(codeframe& bytes);
+// The argument count of `call`: the integer of whatever operand follows.
+std::int32_t getcount(codeframe& bytes);
+
+// The constant of an instruction whose operand was read ahead, made as reading it would make it.
+variable* makeconstant(const codeframe& frame, const instruction& in);
+// One of the machine's scratch objects, for a number only one reader will see.
+variable* scratchnumber();
+// A scratch object holding the number constant of `in`.
+variable* scratchconstant(const instruction& in);
+void resetoperands();
+
+float doarithmetic(float a, float b, char op);
+bool docomparisment(double a, double b, int mode);
+template <typename T>
+T logical_nor(T a, T b) {
+    return (a == 0 && b == 0) ? 1 : 0;
+}
+
+// Calls and blocks
+void callfunc(int argnum, argmap targs);
+void exitoutoffunc();
+void standalonefunccall(variable* target, argmap args, variable* self, continuation pending);
+void resumepending();
+// The body of the innermost loop has run off its end and the loop goes on: the next iteration
+// reuses the body's frames in place (false when the usual close and reopen must run). A program
+// sees exactly what closing the frame and opening the next iteration gives.
+bool repeatloop();
+void callinstruction(codeframe& frame, const instruction& in);
+void returninstruction();
+void ifblock(codeframe& frame, const instruction& in);
+void whileblock(codeframe& frame, const instruction& in);
+void foreachblock(codeframe& frame, const instruction& in);
+void enterattr(codeframe& frame, const instruction& in);
+void leaveall();
+// The value of a block operand: its function.
+variable* blockof(codeframe& frame, const instruction& in);
+// Pops a value an instruction only reads.
+variable* popread();
+
+// Reads the name operand of `in`.
+inline const std::string& nameof(codeframe& frame, const instruction& in) {
+    return in.form == operandform::name ? *in.name : *getname(frame);
+}
+
+void resetinterpreter();
+
+}  // namespace T4VM

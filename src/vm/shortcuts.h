@@ -1,0 +1,78 @@
+// Every place where the machine skips work the rules of copying would have it do, decided here and
+// nowhere else. Each shortcut is taken only where nothing a program can observe could tell it
+// apart from the work it skips: the facts about the code come from its decoded form, the rest from
+// the one run-time condition below. The plain build (T4VM_PLAIN) takes none of them, following the
+// copy rules literally, and serves as the oracle the fast build is compared with.
+#pragma once
+
+#include "vm/decode.h"
+#include "vm/sandbox.h"
+#include "vm/vm.h"
+
+namespace T4VM {
+
+#ifdef T4VM_PLAIN
+inline constexpr bool plainbuild = true;
+#else
+inline constexpr bool plainbuild = false;
+#endif
+
+// Shortcuts rest on knowing what runs next in this context. With another context runnable, an
+// instruction of it comes in between and could read or change any shared object (the scratch
+// numbers among them).
+inline bool shortcutsallowed() { return !plainbuild && threads.size() == 1; }
+
+namespace shortcut {
+
+// A load of a number, text or pointer may push the found object itself instead of its named copy
+// when an arithmetic or comparison will read it and drop it. Until then only an error report
+// could see the entry, and it names it: the object must already carry the name the copy would
+// have, except that right before its reader only a spent instruction budget could report.
+inline bool loaduncopied(const instruction& in, const variable& found, const std::string& name) {
+    if (!found.isvaluetype() || !shortcutsallowed()) return false;
+    const bool samename = &found.name.str() == &name;
+    return (in.readerahead == 1 && (samename || sandbox.instructionbudget == 0)) ||
+           (in.readerahead == 2 && samename);
+}
+
+// A number constant read the same way may be one of the machine's scratch objects.
+inline bool constantinscratch(const instruction& in) {
+    return (in.form == operandform::integer || in.form == operandform::floating) && in.readerahead != 0 &&
+           shortcutsallowed();
+}
+
+// A truth value read only as a condition or an operand may be a scratch object: by the loop whose
+// body ends right after it (`atend`, with `loopends` saying the loop is waiting for exactly this
+// frame), by the block instruction that follows, or by arithmetic.
+inline bool truthinscratch(const instruction& in, bool atend, bool loopends) {
+    if (!shortcutsallowed()) return false;
+    if (atend) return loopends;
+    return in.blockahead || in.readerahead != 0;
+}
+
+// A store may bind the object the previous step made and pushed (`fresh`, referred to by nothing
+// but the top of the data stack) instead of a copy of it: nobody could ever tell the two apart,
+// and no object is made in between, so creation order stays the same.
+inline bool bindfresh(const variable* entry, const variable* fresh) { return !plainbuild && entry == fresh; }
+
+// An instruction that pops a value only to read it (arithmetic, comparisons, conditions) needs no
+// copy of it: nothing can see the copy.
+inline bool readuncopied() { return !plainbuild; }
+
+// A constant decoded from the code is a fresh object nothing else refers to; the copy the rules
+// make of it would be made right after it. Numbers, texts, classes and functions serve as their
+// own constant; containers and values taken from the stack are copied, since their copies share
+// or renumber the objects inside.
+inline bool constantuncopied(const variable& decoded, bool fromstack) {
+    return !plainbuild && !fromstack && decoded.identifier != typeident::builtin_list &&
+           decoded.identifier != typeident::builtin_dict;
+}
+
+// The body of a loop that has run off its end may start its next iteration in the same frames
+// instead of closing them and opening new ones: a program sees exactly what the close and reopen
+// give.
+inline bool reuseloopframes() { return !plainbuild; }
+
+}  // namespace shortcut
+
+}  // namespace T4VM
