@@ -1,11 +1,13 @@
 // The assembler's messages and the round trip t4asm(t4dis(image)) == image over generated images; docs/
 // assembly.md and docs/bytecode.md show and check the encodings, t4dis's text and a few more messages.
+// Source maps: their text form and its checks.
 #include <gtest/gtest.h>
 
 #include <random>
 
 #include "assembler.h"
 #include "disassembler.h"
+#include "sourcemap.h"
 #include "vm/opcodes.h"
 
 namespace {
@@ -105,6 +107,67 @@ TEST(RoundTrip, GeneratedImagesComeBackByteForByte) {
         const std::string text = T4VM::disassemble(bytes);
         ASSERT_TRUE(i >= 3000 || text.find(".bytes") == std::string::npos) << "well-formed #" << i << ":\n" << text;
         ASSERT_EQ(T4VM::assemble(text), bytes) << "#" << i << ":\n" << text;  // an asmerror fails the test too
+    }
+}
+
+
+TEST(SourceMap, TextFormRoundTripsAndAcceptsAnyOrder) {
+    T4VM::sourcemap map;
+    map.imagesize = 30;
+    map.files = {"a file.tasm", "lib/b.tasm"};
+    map.code = {{0, 20, {0, 1, 1}, false}, {6, 3, {1, 4, 2}, true}, {9, 1, {1, 7, 100}, false}, {25, 5, {0, 3, 4294967295u}, false}};
+    map.bodies = {{6, 14, {0, 1, 16}, false}, {20, 0, {1, 2, 3}, false}};
+    const std::string text = T4VM::writesourcemap(map);
+    EXPECT_EQ(text, "t4map 1\nimage 30\nfile 0 a file.tasm\nfile 1 lib/b.tasm\ninstr 0 20 0 1 1\nbody 6 14 0 1 16\n"
+                    "raw 6 3 1 4 2\ninstr 9 1 1 7 100\nbody 20 0 1 2 3\ninstr 25 5 0 3 4294967295\n");
+    EXPECT_EQ(T4VM::parsesourcemap(text), map);
+    // Records in another order, without the final line break, and one of a later kind to skip.
+    EXPECT_EQ(T4VM::parsesourcemap("t4map 1\nimage 30\nfile 0 a file.tasm\nfile 1 lib/b.tasm\ninstr 25 5 0 3 4294967295\n"
+                                   "body 20 0 1 2 3\nname 6 square\ninstr 9 1 1 7 100\nraw 6 3 1 4 2\nbody 6 14 0 1 16\n"
+                                   "instr 0 20 0 1 1"),
+              map);
+    map.files[1] = "two\nlines";
+    EXPECT_THROW(T4VM::writesourcemap(map), std::invalid_argument);
+}
+
+TEST(SourceMap, MalformedMapsAreRefusedWithTheLineAtFault) {
+    const std::string head = "t4map 1\nimage 20\nfile 0 p.tasm\n";
+    const std::tuple<std::string, const char*> cases[] = {
+        {"", "m.map: empty file, not a source map"},
+        {"t4map 1\n", "m.map: no 'image' record"},
+        {"T4B\x01\x00", "m.map:1: not a source map: the first line must be 't4map VERSION'"},
+        {"t4map 2\nimage 0\n", "m.map:1: map format version 2 is not supported (this reader knows version 1)"},
+        {"t4map 1\nimage 20\nimage 20\n", "m.map:3: a second 'image' record (the first is on line 2)"},
+        {"t4map 1\nimage -1\n", "m.map:2: 'image' takes 1 number, and '-1' is not a decimal number"},
+        {"t4map 1\nimage 18446744073709551616\n", "m.map:2: the number 18446744073709551616 is too large"},
+        {head + "\ninstr 0 1 0 1 1\n", "m.map:4: empty line"},
+        {head + "instr 0 1 0 1\n", "m.map:4: 'instr' takes 5 numbers"},
+        {head + "instr 0 1 0 1 1 1\n", "m.map:4: 'instr' takes 5 numbers, and there is more on the line"},
+        {head + "instr 0 1 0 1 1\r\n", "m.map:4: 'instr' takes 5 numbers, and '1\r' is not a decimal number"},
+        {head + "instr 0  1 0 1 1\n", "m.map:4: fields are separated by single spaces, with none at either end"},
+        {head + "instr 0 1 0 4294967296 1\n", "m.map:4: the number 4294967296 is too large"},
+        {head + "instr 0 1 0 0 1\n", "m.map:4: lines and columns count from 1"},
+        {head + "file 2 q.tasm\n", "m.map:4: file 2 where file 1 comes next (files are numbered from 0 in order)"},
+        {head + "file 1\n", "m.map:4: 'file' needs a name after its number"},
+        {head + "instr 0 1 1 1 1\n", "m.map:4: file 1 is not listed in the map"},
+        {head + "instr 19 2 0 1 1\n", "m.map:4: the instruction at byte 19 runs past the end of the image (20 bytes)"},
+        {head + "instr 18446744073709551615 2 0 1 1\n",
+         "m.map:4: the instruction at byte 18446744073709551615 runs past the end of the image (20 bytes)"},
+        {head + "raw 3 0 0 1 1\n", "m.map:4: an empty raw span"},
+        {head + "instr 0 5 0 1 1\ninstr 0 1 0 2 1\n", "m.map:5: the instruction at byte 0 starts where the one on line 4 does"},
+        {head + "instr 0 5 0 1 1\ninstr 4 3 0 2 1\n",
+         "m.map:5: the instruction at byte 4 overlaps the end of the one at byte 0 (line 4)"},
+        {head + "raw 0 5 0 1 1\ninstr 2 1 0 2 1\n", "m.map:5: the raw bytes at byte 0 (line 4) cannot hold the instruction at byte 2"},
+        {head + "body 5 10 0 1 1\nbody 3 4 0 2 1\n", "m.map:4: the function body at byte 5 overlaps the end of the one at byte 3 (line 5)"},
+        {head + "42 0 1 0 1 1\n", "m.map:4: expected a record: a lower-case keyword and its fields"},
+    };
+    for (const auto& [text, message] : cases) {
+        try {
+            T4VM::parsesourcemap(text, "m.map");
+            ADD_FAILURE() << "accepted: " << text;
+        } catch (const T4VM::sourcemaperror& error) {
+            EXPECT_EQ(std::string(error.what()), message);
+        }
     }
 }
 
