@@ -1,5 +1,6 @@
 #include "disassembler.h"
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -21,7 +22,7 @@ const char hexdigits[] = "0123456789abcdef";
 // off again when the instruction turns out not to decode, so nothing is decoded twice.
 class printer {
 public:
-    explicit printer(std::span<const std::uint8_t> image) : image(image) {}
+    printer(std::span<const std::uint8_t> image, decoding* found) : image(image), found(found) {}
 
     std::string run() {
         body(0, image.size(), 0, 0);
@@ -30,6 +31,7 @@ public:
 
 private:
     std::span<const std::uint8_t> image;
+    decoding* found;
     std::string out;
 
     void indent(int level) { out.append(std::size_t(level) * 4, ' '); }
@@ -44,25 +46,31 @@ private:
     void body(std::size_t pos, std::size_t end, int level, int depth) {
         while (pos < end) {
             const std::size_t mark = out.size();
+            const std::size_t instructionsmark = found ? found->instructions.size() : 0;
+            const std::size_t bodiesmark = found ? found->bodies.size() : 0;
             const opcodeinfo* info = findopcode(image[pos]);
             if (info) {
                 indent(level);
                 out += info->name;
-                if (info->operand == operandkind::none) {
-                    out += '\n';
-                    ++pos;
-                    continue;
+                std::optional<std::size_t> next = pos + 1;
+                if (info->operand != operandkind::none) {
+                    out += ' ';
+                    place where = info->operand == operandkind::name    ? place::name
+                                  : info->operand == operandkind::block ? place::block
+                                                                        : place::plain;
+                    next = operand(pos + 1, end, level, depth, where);
                 }
-                out += ' ';
-                place where = info->operand == operandkind::name    ? place::name
-                              : info->operand == operandkind::block ? place::block
-                                                                    : place::plain;
-                if (auto next = operand(pos + 1, end, level, depth, where)) {
+                if (next) {
                     out += '\n';
+                    if (found) found->instructions.push_back({pos, *next - pos});
                     pos = *next;
                     continue;
                 }
                 out.resize(mark);
+                if (found) {
+                    found->instructions.resize(instructionsmark);
+                    found->bodies.resize(bodiesmark);
+                }
             }
             rawbytes(pos, end, level);
             return;
@@ -197,6 +205,7 @@ private:
         const std::int32_t signedlength = std::int32_t(*length);
         if (signedlength < 0 || std::size_t(signedlength) > end - pos) return std::nullopt;
         const std::size_t bodyend = pos + std::size_t(signedlength);
+        if (found) found->bodies.push_back({pos, bodyend - pos});
         out += where == place::block ? "{" : "func {";
         if (bodyend > pos) {
             out += '\n';
@@ -210,6 +219,15 @@ private:
 
 }  // namespace
 
-std::string disassemble(std::span<const std::uint8_t> image) { return printer(image).run(); }
+std::string disassemble(std::span<const std::uint8_t> image) { return printer(image, nullptr).run(); }
+
+decoding decode(std::span<const std::uint8_t> image) {
+    decoding decoded;
+    printer(image, &decoded).run();
+    auto byoffset = [](const decodedspan& a, const decodedspan& b) { return a.offset < b.offset; };
+    std::sort(decoded.instructions.begin(), decoded.instructions.end(), byoffset);
+    std::sort(decoded.bodies.begin(), decoded.bodies.end(), byoffset);
+    return decoded;
+}
 
 }  // namespace T4VM

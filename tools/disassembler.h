@@ -4,9 +4,26 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace T4VM {
 
 std::string disassemble(std::span<const std::uint8_t> image);
+
+struct decodedspan {
+    std::size_t offset;
+    std::size_t length;
+
+    bool operator==(const decodedspan&) const = default;
+};
+
+// What disassemble prints as instructions rather than .bytes, nested ones included, and the
+// function bodies in their operands (from the byte after the length field), each by offset.
+struct decoding {
+    std::vector<decodedspan> instructions;
+    std::vector<decodedspan> bodies;
+};
+
+decoding decode(std::span<const std::uint8_t> image);
 
 }  // namespace T4VM

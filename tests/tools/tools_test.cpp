@@ -1,13 +1,15 @@
 // The assembler's messages and the round trip t4asm(t4dis(image)) == image over generated images; docs/
 // assembly.md and docs/bytecode.md show and check the encodings, t4dis's text and a few more messages.
-// Source maps: their text form and its checks.
+// Source maps: t4asm's against t4dis's decoding and the source, their text form and lookups.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "assembler.h"
 #include "disassembler.h"
 #include "sourcemap.h"
+#include "syntax.h"
 #include "vm/opcodes.h"
 
 namespace {
@@ -169,6 +171,129 @@ TEST(SourceMap, MalformedMapsAreRefusedWithTheLineAtFault) {
             EXPECT_EQ(std::string(error.what()), message);
         }
     }
+}
+
+// Nested bodies, a list whose function elements the image holds last to first, one-line bodies, a
+// tab before an instruction.
+const std::string nested = R"(; square(n), then a list of functions
+pushconst func {            ; square
+    loadlocal arg0
+    loadlocal arg0
+    mul
+}
+storelocal square
+pushconst [func { ret }, 5, func {
+    pushconst 1
+    whileblock { pushconst 0 }
+}]
+	pop
+pushconst 12
+loadlocal square
+call 1
+)";
+
+std::string sourceat(const std::string& source, const T4VM::sourceposition& where) {
+    std::size_t at = 0;
+    for (std::uint32_t line = 1; line < where.line; ++line) at = source.find('\n', at) + 1;
+    return source.substr(at + where.column - 1, source.find('\n', at) - (at + where.column - 1));
+}
+
+// The map of an assembled source: its instructions and bodies are where the disassembler finds them,
+// and each points at the instruction's name or the body's brace in the source.
+void checkmap(const std::string& source, const image& bytes, const T4VM::sourcemap& map) {
+    ASSERT_EQ(map.imagesize, bytes.size());
+    const T4VM::decoding decoded = T4VM::decode(bytes);
+    std::vector<T4VM::decodedspan> instructions, bodies;
+    for (const auto& span : map.code) {
+        ASSERT_FALSE(span.raw);
+        instructions.push_back({span.offset, span.length});
+        ASSERT_LT(span.offset, bytes.size());
+        const T4VM::opcodeinfo* info = T4VM::findopcode(bytes[span.offset]);
+        ASSERT_NE(info, nullptr) << "no instruction at byte " << span.offset;
+        const std::string_view name = info->name;
+        const std::string text = sourceat(source, span.where);
+        EXPECT_TRUE(text.starts_with(name) && (text.size() == name.size() || !T4VM::isidentchar(text[name.size()])))
+            << "byte " << span.offset << " is " << name << ", the map points at: " << text;
+    }
+    for (const auto& span : map.bodies) {
+        bodies.push_back({span.offset, span.length});
+        EXPECT_EQ(sourceat(source, span.where)[0], '{') << "body at byte " << span.offset;
+    }
+    EXPECT_EQ(instructions, decoded.instructions);
+    EXPECT_EQ(bodies, decoded.bodies);
+}
+
+TEST(SourceMap, AssemblerPlacesEveryInstructionAndBody) {
+    T4VM::sourcemap map;
+    const image bytes = T4VM::assemble(nested, "prog.tasm", map);
+    EXPECT_EQ(bytes, T4VM::assemble(nested, "prog.tasm"));
+    EXPECT_EQ(map.files, std::vector<std::string>{"prog.tasm"});
+    EXPECT_EQ(map.code.size(), 14u);
+    EXPECT_EQ(map.bodies.size(), 4u);
+    checkmap(nested, bytes, map);
+    auto on = [&](std::uint32_t line) {
+        std::vector<std::string> found;
+        for (auto offset : map.offsetsof(0, line)) found.push_back(map.describe(map.at(offset)->where));
+        return found;
+    };
+    EXPECT_EQ(on(8), (std::vector<std::string>{"prog.tasm:8:1", "prog.tasm:8:19"}));  // pushconst, ret
+    EXPECT_EQ(on(10), (std::vector<std::string>{"prog.tasm:10:5", "prog.tasm:10:18"}));
+    EXPECT_EQ(on(12), std::vector<std::string>{"prog.tasm:12:2"});  // the tab counts as one column
+    EXPECT_TRUE(on(6).empty());
+    EXPECT_EQ(map.describe(map.bodies.back().where), "prog.tasm:8:17");  // the ret body, last in the image
+}
+
+TEST(SourceMap, GeneratedSourcesMapAsTheyDisassemble) {
+    T4VM::sourcemap map;
+    rng.seed(5);  // generated sources nest functions in lists and dictionaries
+    for (int i = 0; i < 1500; ++i) {
+        const std::string source = program(0);
+        const image generated = T4VM::assemble(source, "gen.tasm", map);
+        checkmap(source, generated, map);
+        ASSERT_EQ(T4VM::parsesourcemap(T4VM::writesourcemap(map)), map) << source;
+        ASSERT_FALSE(HasFailure()) << source;
+    }
+}
+
+TEST(SourceMap, RawBytesAreSpansOfTheirOwn) {
+    const std::string source = "pushconst func {\n    .bytes 28 28\n    .bytes\n    add\n}\n.bytes 0e 00 00 00 00 2a\n";
+    T4VM::sourcemap map;
+    const image bytes = T4VM::assemble(source, "raw.tasm", map);
+    const std::vector<T4VM::sourcespan> code = {
+        {0, 9, {0, 1, 1}, false}, {6, 2, {0, 2, 5}, true}, {8, 1, {0, 4, 5}, false}, {9, 6, {0, 6, 1}, true}};
+    EXPECT_EQ(map.code, code);  // the empty .bytes line puts nothing in the image and has no span
+    EXPECT_EQ(map.at(7), &map.code[1]);
+    EXPECT_EQ(map.at(14), &map.code[3]);
+    EXPECT_TRUE(map.offsetsof(0, 2).empty());  // raw bytes are no instructions to stop at
+}
+
+TEST(SourceMap, LookupsFindTheInnermostSpan) {
+    T4VM::sourcemap map;
+    const image bytes = T4VM::assemble(nested, "src/prog.tasm", map);
+    auto line = [&](std::uint64_t offset) { return map.at(offset) ? int(map.at(offset)->where.line) : 0; };
+    for (std::uint64_t offset = 0; offset < 6; ++offset) EXPECT_EQ(line(offset), 2);  // opcode, type, length
+    EXPECT_EQ(line(6), 3);
+    EXPECT_EQ(line(bytes.size() - 1), 15);
+    EXPECT_EQ(line(bytes.size()), 0);
+    // The 5 between the two functions lies after the last instruction of one body and before the
+    // other: it belongs to the pushconst holding the list, not to the nearest instruction before it.
+    const image five = {type::integer, 0, 0, 0, 5};
+    const auto at = std::search(bytes.begin(), bytes.end(), five.begin(), five.end()) - bytes.begin();
+    EXPECT_EQ(line(at), 8);
+    EXPECT_EQ(line(at - 1), 10);
+    EXPECT_EQ(map.bodyat(0), nullptr);
+    EXPECT_EQ(map.bodyat(6), &map.bodies[0]);
+    EXPECT_EQ(map.bodyat(at), nullptr);  // inside the list operand, not inside a body
+    const auto zero = map.offsetsof(0, 10).back();
+    ASSERT_EQ(map.bodyat(zero)->where.line, 10u);           // whileblock's body
+    EXPECT_EQ(map.bodyat(zero - 6)->where.line, 8u);        // whileblock itself, in the list's second function
+
+    map.files = {"src/prog.tasm", "lib/util.tasm", "other/util.tasm", "prog.tasm"};
+    EXPECT_EQ(map.findfile("prog.tasm"), 3u);  // an exact name comes first
+    EXPECT_EQ(map.findfile("src/prog.tasm"), 0u);
+    EXPECT_EQ(map.findfile("lib/util.tasm"), 1u);
+    EXPECT_EQ(map.findfile("util.tasm"), std::nullopt);  // two files end so
+    EXPECT_EQ(map.findfile("og.tasm"), std::nullopt);    // not at a path boundary
 }
 
 }  // namespace
