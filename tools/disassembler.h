@@ -8,7 +8,12 @@
 
 namespace T4VM {
 
-std::string disassemble(std::span<const std::uint8_t> image);
+struct sourcemap;
+
+// With a map, every instruction line and .bytes line whose first byte the map places gets its
+// source position as a trailing comment, "; FILE:LINE:COLUMN"; without one the text is the same
+// less those comments.
+std::string disassemble(std::span<const std::uint8_t> image, const sourcemap* map = nullptr);
 
 struct decodedspan {
     std::size_t offset;

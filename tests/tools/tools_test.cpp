@@ -1,13 +1,19 @@
 // The assembler's messages and the round trip t4asm(t4dis(image)) == image over generated images; docs/
 // assembly.md and docs/bytecode.md show and check the encodings, t4dis's text and a few more messages.
-// Source maps: t4asm's against t4dis's decoding and the source, their text form and lookups.
+// Source maps: t4asm's against t4dis's decoding and the source, their text form, lookups, and the two
+// tools' command lines around them.
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <random>
 
 #include "assembler.h"
 #include "disassembler.h"
+#include "fileio.h"
 #include "sourcemap.h"
 #include "syntax.h"
 #include "vm/opcodes.h"
@@ -294,6 +300,124 @@ TEST(SourceMap, LookupsFindTheInnermostSpan) {
     EXPECT_EQ(map.findfile("lib/util.tasm"), 1u);
     EXPECT_EQ(map.findfile("util.tasm"), std::nullopt);  // two files end so
     EXPECT_EQ(map.findfile("og.tasm"), std::nullopt);    // not at a path boundary
+}
+
+// Drops the comments t4dis adds for a map: two or more spaces, then "; " to the end of the line.
+std::string withoutpositions(const std::string& text) {
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = text.find('\n', at);
+        std::string line = text.substr(at, end - at);
+        const std::size_t comment = line.find("  ; ");
+        if (comment != std::string::npos) line.resize(line.find_last_not_of(' ', comment) + 1);
+        out += line + "\n";
+        at = end + 1;
+    }
+    return out;
+}
+
+TEST(SourceMap, DisassemblyShowsPositionsAndStillAssemblesTheSame) {
+    T4VM::sourcemap map;
+    const image bytes = T4VM::assemble(nested, "prog.tasm", map);
+    const std::string plain = T4VM::disassemble(bytes);
+    const std::string annotated = T4VM::disassemble(bytes, &map);
+    EXPECT_EQ(T4VM::assemble(annotated), bytes);
+    EXPECT_EQ(withoutpositions(annotated), plain);
+    EXPECT_NE(annotated.find("pushconst [func {                       ; prog.tasm:8:1\n"
+                             "    ret                                 ; prog.tasm:8:19\n"
+                             "}, 5, func {\n"
+                             "    pushconst 1                         ; prog.tasm:9:5\n"
+                             "    whileblock {                        ; prog.tasm:10:5\n"
+                             "        pushconst 0                     ; prog.tasm:10:18\n"
+                             "    }\n"
+                             "}]\n"
+                             "pop                                     ; prog.tasm:12:2\n"),
+              std::string::npos)
+        << annotated;
+    // Lines the map does not place get no comment: here it knows only the first instruction.
+    map.code.resize(1);
+    const std::string partial = T4VM::disassemble(bytes, &map);
+    EXPECT_EQ(std::count(partial.begin(), partial.end(), ';'), 4);  // the first line and the three in its body
+    EXPECT_EQ(T4VM::assemble(partial), bytes);
+
+    rng.seed(6);
+    for (int i = 0; i < 1500; ++i) {
+        const std::string source = program(0);
+        image generated = T4VM::assemble(source, "gen \"x\".tasm", map);
+        generated.resize(below(generated.size() + 1));  // a cut image has .bytes lines with positions too
+        const std::string text = T4VM::disassemble(generated, &map);
+        ASSERT_EQ(T4VM::assemble(text), generated) << text;
+        ASSERT_EQ(withoutpositions(text), T4VM::disassemble(generated)) << text;
+    }
+}
+
+// The two command lines as a user runs them, in a scratch directory.
+class Commands : public ::testing::Test {
+protected:
+    std::filesystem::path dir;
+
+    void SetUp() override {
+        char name[] = "/tmp/t4maps-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir = name;
+        std::ofstream(dir / "prog.tasm", std::ios::binary) << nested;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    std::string get(const std::string& name) const {
+        auto text = T4VM::readwhole((dir / name).string());
+        return text ? *text : "<missing>";
+    }
+    // Standard output and error end up in the files out and err.
+    int run(const std::string& command) const {
+        const int status = std::system(("cd '" + dir.string() + "' && " + command + " >out 2>err").c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
+
+const std::string t4asm = std::string("'") + T4ASM + "' ", t4dis = std::string("'") + T4DIS + "' ";
+
+TEST_F(Commands, AssemblerWritesTheMapThatTheDisassemblerFinds) {
+    T4VM::sourcemap map;
+    const image bytes = T4VM::assemble(nested, "prog.tasm", map);
+    const std::string image(bytes.begin(), bytes.end());
+    ASSERT_EQ(run(t4asm + "-g prog.tasm -o prog.t4b"), 0) << get("err");
+    EXPECT_EQ(get("prog.t4b"), image);
+    EXPECT_EQ(get("prog.t4b.map"), T4VM::writesourcemap(map));
+    ASSERT_EQ(run(t4dis + "prog.t4b"), 0) << get("err");
+    EXPECT_EQ(get("out"), T4VM::disassemble(bytes, &map));
+    ASSERT_EQ(run(t4dis + "--no-map prog.t4b"), 0);
+    EXPECT_EQ(get("out"), T4VM::disassemble(bytes));
+    ASSERT_EQ(run(t4dis + "- <prog.t4b"), 0);  // standard input has nothing beside it
+    EXPECT_EQ(get("out"), T4VM::disassemble(bytes));
+
+    std::filesystem::create_directory(dir / "sub");  // -g without -o: both beside the input
+    std::filesystem::copy_file(dir / "prog.tasm", dir / "sub/p.tasm");
+    ASSERT_EQ(run(t4asm + "-g sub/p.tasm"), 0) << get("err");
+    EXPECT_EQ(get("sub/p.t4b"), image);
+    EXPECT_EQ(T4VM::parsesourcemap(get("sub/p.t4b.map")).files, std::vector<std::string>{"sub/p.tasm"});
+    ASSERT_EQ(run(t4asm + "prog.tasm -o plain.t4b"), 0);
+    EXPECT_EQ(get("plain.t4b"), image);
+    EXPECT_FALSE(std::filesystem::exists(dir / "plain.t4b.map"));
+}
+
+TEST_F(Commands, MapsThatCannotBeWrittenOrUsedAreRefused) {
+    EXPECT_EQ(run(t4asm + "-g prog.tasm -o -"), 1);
+    EXPECT_EQ(get("err"), "t4asm: -g writes the map beside the image, so it needs -o FILE, not standard output\n");
+    EXPECT_EQ(get("out"), "");
+
+    ASSERT_EQ(run(t4asm + "prog.tasm -o prog.t4b"), 0);
+    std::ofstream(dir / "prog.t4b.map") << "t4map 1\nimage 99\nfile 0 prog.tasm\ninstr 0 1 0 1\n";
+    EXPECT_EQ(run(t4dis + "prog.t4b"), 1);
+    EXPECT_EQ(get("err"), "t4dis: prog.t4b.map:4: 'instr' takes 5 numbers\nt4dis: --no-map disassembles without the map\n");
+    EXPECT_EQ(get("out"), "");
+    EXPECT_EQ(run(t4dis + "--no-map prog.t4b"), 0);
+
+    std::ofstream(dir / "prog.t4b.map") << "t4map 1\nimage 99\nfile 0 prog.tasm\n";
+    EXPECT_EQ(run(t4dis + "prog.t4b"), 1);
+    EXPECT_EQ(get("err"), "t4dis: prog.t4b.map describes an image of 99 bytes, but prog.t4b has " +
+                              std::to_string(get("prog.t4b").size()) +
+                              ": the map belongs to another build\nt4dis: --no-map disassembles without the map\n");
 }
 
 }  // namespace
