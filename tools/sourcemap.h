@@ -54,8 +54,8 @@ struct sourcemap {
     const sourcespan* bodyat(std::uint64_t offset) const;
     // Offsets of the instructions (not raw spans) that start on the line, in ascending order.
     std::vector<std::uint64_t> offsetsof(std::uint32_t file, std::uint32_t line) const;
-    // The index of a file named exactly so, or else of the only file with that last path
-    // component, so that "prog.tasm" finds "src/prog.tasm".
+    // The index of a file named exactly so, or else of the only file whose name ends in "/" and
+    // then this name, so that "prog.tasm" finds "src/prog.tasm".
     std::optional<std::uint32_t> findfile(std::string_view name) const;
     // "FILE:LINE:COLUMN", as the assembler writes its messages.
     std::string describe(const sourceposition& where) const;
@@ -72,8 +72,9 @@ public:
     std::string message;
 };
 
-// The map in its text form. The spans may come in any order. Throws std::invalid_argument for a
-// map that parsesourcemap would refuse, such as a file name with a line break.
+// The map in its text form, records in image order; the spans may come in any order. Throws
+// std::invalid_argument for a file name the format cannot hold (empty, or with a line break).
+// Nothing else is checked: parsesourcemap refuses spans that lie outside the image or cross.
 std::string writesourcemap(const sourcemap& map);
 
 // Reads and checks a map (name is used in messages); throws sourcemaperror when it is malformed,
