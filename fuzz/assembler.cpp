@@ -1,5 +1,6 @@
 // Arbitrary text through the assembler. Rejecting it with an asmerror is fine, as long as the
-// error points into the text; whatever it accepts must survive the disassembler unchanged.
+// error points into the text; whatever it accepts must survive the disassembler unchanged, and its
+// source map must be one the map reader accepts and reads back the same.
 #include <algorithm>
 #include <cstdint>
 #include <string_view>
@@ -8,6 +9,7 @@
 #include "assembler.h"
 #include "disassembler.h"
 #include "finding.h"
+#include "sourcemap.h"
 
 namespace {
 
@@ -46,5 +48,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (image != again)
         t4fuzz::finding("the disassembly of an assembled image assembles into other bytes: " +
                         t4fuzz::firstdifference(image, again));
+    T4VM::sourcemap map;
+    if (T4VM::assemble(text, "<fuzz>", map) != image) t4fuzz::finding("assembling with a source map changes the image");
+    try {
+        if (T4VM::parsesourcemap(T4VM::writesourcemap(map)) != map) t4fuzz::finding("the source map reads back otherwise");
+    } catch (const T4VM::sourcemaperror& failure) {
+        t4fuzz::finding(std::string("the assembler's source map is refused: ") + failure.what());
+    }
     return 0;
 }

@@ -2,6 +2,7 @@
 // what t4asm --help prints, so the two cannot drift apart.
 #include "assembler.h"
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 
@@ -74,11 +75,24 @@ void putu32(std::vector<std::uint8_t>& out, std::uint32_t value) {
 
 class parser {
 public:
-    parser(std::string_view text, std::string_view file) : text(text), file(file) {}
+    // With a map, the parser also notes where each instruction, raw run and body came from.
+    parser(std::string_view text, std::string_view file, sourcemap* map) : text(text), file(file), map(map) {
+        if (!map) return;
+        linestarts.push_back(0);
+        for (std::size_t i = 0; i < text.size(); ++i)
+            if (text[i] == '\n') linestarts.push_back(i + 1);
+    }
 
     std::vector<std::uint8_t> program() {
         std::vector<std::uint8_t> out;
         statements(out, std::nullopt);
+        if (map) {
+            // Lists emit their elements last to first, so the spans were noted out of image order.
+            auto byoffset = [](const sourcespan& a, const sourcespan& b) { return a.offset < b.offset; };
+            std::sort(code.begin(), code.end(), byoffset);
+            std::sort(bodies.begin(), bodies.end(), byoffset);
+            *map = sourcemap{out.size(), {std::string(file)}, std::move(code), std::move(bodies)};
+        }
         return out;
     }
 
@@ -87,6 +101,18 @@ private:
     std::string_view file;
     std::size_t pos = 0;
     int depth = 0;
+    sourcemap* map;
+    std::vector<std::size_t> linestarts;
+    // Offsets here are relative to the buffer the span was written to: the image, or a list
+    // element until list() places it.
+    std::vector<sourcespan> code;
+    std::vector<sourcespan> bodies;
+
+    sourceposition position(std::size_t at) const {
+        const auto next = std::upper_bound(linestarts.begin(), linestarts.end(), at);
+        const std::size_t line = std::size_t(next - linestarts.begin());
+        return {0, std::uint32_t(line), std::uint32_t(at - *(next - 1) + 1)};
+    }
 
     [[noreturn]] void fail(std::size_t at, const std::string& message) const {
         int line = 1;
@@ -158,6 +184,18 @@ private:
     }
 
     void statement(std::vector<std::uint8_t>& out, bool inbody) {
+        if (!map) {
+            instruction(out, inbody);
+            return;
+        }
+        const std::size_t record = code.size();
+        code.push_back({out.size(), 0, position(pos), peek() == '.'});
+        instruction(out, inbody);
+        code[record].length = out.size() - code[record].offset;
+        if (code[record].length == 0) code.pop_back();  // a .bytes line with no bytes puts nothing in the image
+    }
+
+    void instruction(std::vector<std::uint8_t>& out, bool inbody) {
         std::size_t start = pos;
         if (peek() == '.') {
             ++pos;
@@ -270,13 +308,20 @@ private:
         enter(open);
         // The machine reverses the decoded elements, so they are emitted last to first.
         std::vector<std::vector<std::uint8_t>> elements;
+        // Where each element's spans begin in code and bodies; they end where the next one's begin.
+        std::vector<std::pair<std::size_t, std::size_t>> spansfrom;
         items(open, ']', "list", [&] {
             elements.emplace_back();
+            spansfrom.emplace_back(code.size(), bodies.size());
             operand(elements.back(), false);
         });
+        spansfrom.emplace_back(code.size(), bodies.size());
         out.push_back(operandtype::list);
-        for (auto it = elements.rbegin(); it != elements.rend(); ++it)
-            out.insert(out.end(), it->begin(), it->end());
+        for (std::size_t i = elements.size(); i-- > 0;) {
+            for (std::size_t j = spansfrom[i].first; j < spansfrom[i + 1].first; ++j) code[j].offset += out.size();
+            for (std::size_t j = spansfrom[i].second; j < spansfrom[i + 1].second; ++j) bodies[j].offset += out.size();
+            out.insert(out.end(), elements[i].begin(), elements[i].end());
+        }
         out.push_back(operandtype::end);
         --depth;
     }
@@ -328,8 +373,11 @@ private:
         out.push_back(operandtype::function);
         std::size_t lengthat = out.size();
         putu32(out, 0);
+        const std::size_t record = bodies.size();
+        if (map) bodies.push_back({out.size(), 0, position(open), false});
         statements(out, open);
         std::size_t length = out.size() - lengthat - 4;
+        if (map) bodies[record].length = length;
         if (length > std::size_t(std::numeric_limits<std::int32_t>::max()))
             fail(open, "function body too long");
         for (int i = 0; i < 4; ++i) out[lengthat + i] = std::uint8_t(length >> (24 - 8 * i));
@@ -400,7 +448,11 @@ asmerror::asmerror(std::string_view file, int line, int column, const std::strin
     : std::runtime_error(describe(file, line, column, message)), line(line), column(column), message(message) {}
 
 std::vector<std::uint8_t> assemble(std::string_view text, std::string_view filename) {
-    return parser(text, filename).program();
+    return parser(text, filename, nullptr).program();
+}
+
+std::vector<std::uint8_t> assemble(std::string_view text, std::string_view filename, sourcemap& map) {
+    return parser(text, filename, &map).program();
 }
 
 }  // namespace T4VM

@@ -1,9 +1,11 @@
 #include "disassembler.h"
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 #include <vector>
 
+#include "sourcemap.h"
 #include "syntax.h"
 #include "vm/opcodes.h"
 
@@ -17,11 +19,15 @@ enum class place { name, block, plain };
 
 const char hexdigits[] = "0123456789abcdef";
 
+// Source positions start in this column when the line leaves room, so that they line up.
+constexpr std::size_t commentcolumn = 41;
+
 // Decoding and printing go together: text for an instruction is appended as it is decoded and cut
 // off again when the instruction turns out not to decode, so nothing is decoded twice.
 class printer {
 public:
-    explicit printer(std::span<const std::uint8_t> image) : image(image) {}
+    printer(std::span<const std::uint8_t> image, const sourcemap* map, decoding* found)
+        : image(image), map(map), found(found) {}
 
     std::string run() {
         body(0, image.size(), 0, 0);
@@ -30,7 +36,23 @@ public:
 
 private:
     std::span<const std::uint8_t> image;
+    const sourcemap* map;
+    decoding* found;
     std::string out;
+
+    // The source position of the byte at offset as a comment at the end of the first line printed
+    // from out[linestart] on. Comments are blanks to t4asm, so the text still assembles the same.
+    void annotate(std::size_t linestart, std::size_t offset) {
+        if (!map) return;
+        const sourcespan* span = map->at(offset);
+        if (!span) return;
+        std::size_t lineend = std::min(out.find('\n', linestart), out.size());
+        std::size_t width = lineend - linestart;
+        std::string comment(width + 2 < commentcolumn ? commentcolumn - 1 - width : 2, ' ');
+        comment += "; ";
+        comment += map->describe(span->where);
+        out.insert(lineend, comment);
+    }
 
     void indent(int level) { out.append(std::size_t(level) * 4, ' '); }
 
@@ -44,25 +66,32 @@ private:
     void body(std::size_t pos, std::size_t end, int level, int depth) {
         while (pos < end) {
             const std::size_t mark = out.size();
+            const std::size_t instructionsmark = found ? found->instructions.size() : 0;
+            const std::size_t bodiesmark = found ? found->bodies.size() : 0;
             const opcodeinfo* info = findopcode(image[pos]);
             if (info) {
                 indent(level);
                 out += info->name;
-                if (info->operand == operandkind::none) {
-                    out += '\n';
-                    ++pos;
-                    continue;
+                std::optional<std::size_t> next = pos + 1;
+                if (info->operand != operandkind::none) {
+                    out += ' ';
+                    place where = info->operand == operandkind::name    ? place::name
+                                  : info->operand == operandkind::block ? place::block
+                                                                        : place::plain;
+                    next = operand(pos + 1, end, level, depth, where);
                 }
-                out += ' ';
-                place where = info->operand == operandkind::name    ? place::name
-                              : info->operand == operandkind::block ? place::block
-                                                                    : place::plain;
-                if (auto next = operand(pos + 1, end, level, depth, where)) {
+                if (next) {
+                    annotate(mark, pos);
                     out += '\n';
+                    if (found) found->instructions.push_back({pos, *next - pos});
                     pos = *next;
                     continue;
                 }
                 out.resize(mark);
+                if (found) {
+                    found->instructions.resize(instructionsmark);
+                    found->bodies.resize(bodiesmark);
+                }
             }
             rawbytes(pos, end, level);
             return;
@@ -71,12 +100,14 @@ private:
 
     void rawbytes(std::size_t pos, std::size_t end, int level) {
         for (std::size_t line = pos; line < end; line += 16) {
+            const std::size_t linestart = out.size();
             indent(level);
             out += ".bytes";
             for (std::size_t i = line; i < end && i < line + 16; ++i) {
                 out += ' ';
                 hexbyte(image[i]);
             }
+            annotate(linestart, line);
             out += '\n';
         }
     }
@@ -197,6 +228,7 @@ private:
         const std::int32_t signedlength = std::int32_t(*length);
         if (signedlength < 0 || std::size_t(signedlength) > end - pos) return std::nullopt;
         const std::size_t bodyend = pos + std::size_t(signedlength);
+        if (found) found->bodies.push_back({pos, bodyend - pos});
         out += where == place::block ? "{" : "func {";
         if (bodyend > pos) {
             out += '\n';
@@ -210,6 +242,17 @@ private:
 
 }  // namespace
 
-std::string disassemble(std::span<const std::uint8_t> image) { return printer(image).run(); }
+std::string disassemble(std::span<const std::uint8_t> image, const sourcemap* map) {
+    return printer(image, map, nullptr).run();
+}
+
+decoding decode(std::span<const std::uint8_t> image) {
+    decoding decoded;
+    printer(image, nullptr, &decoded).run();
+    auto byoffset = [](const decodedspan& a, const decodedspan& b) { return a.offset < b.offset; };
+    std::sort(decoded.instructions.begin(), decoded.instructions.end(), byoffset);
+    std::sort(decoded.bodies.begin(), decoded.bodies.end(), byoffset);
+    return decoded;
+}
 
 }  // namespace T4VM

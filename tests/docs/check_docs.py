@@ -5,8 +5,9 @@ Usage: check_docs.py T4ASM T4VM T4DIS DOCUMENT.md [DOCUMENT.md ...]
 
 An example is the fenced blocks marked `example=NAME`: tasm (the program), output (standard output),
 stderr, status (missing: empty, 0), command (`t4vm prog.t4b [EXTRA ...]`), stdin, desc (hex, put
-beside the image as desc.tndc), hex (the image), dis (t4dis's text); or the program and asmerror
-(what t4asm says refusing it). ';' starts a comment in hex; the flag `escaped` decodes \\n \\r \\t
+beside the image as desc.tndc), hex (the image), dis (t4dis's text), map (the source map: the example
+is then assembled with -g, so t4dis finds the map too); or the program and asmerror (what t4asm says
+refusing it). ';' starts a comment in hex; the flag `escaped` decodes \\n \\r \\t
 \\\\ \\xNN. A `tasm fragment` only has to assemble. A block that would go unchecked stops the check.
 """
 import codecs
@@ -17,7 +18,7 @@ import subprocess
 import sys
 import tempfile
 
-KINDS = {"tasm", "output", "stderr", "status", "command", "stdin", "desc", "hex", "dis", "asmerror"}
+KINDS = {"tasm", "output", "stderr", "status", "command", "stdin", "desc", "hex", "dis", "map", "asmerror"}
 
 
 def examples(path):
@@ -57,12 +58,15 @@ def differences(example, t4asm, t4vm, t4dis):
                 f.write(data)
 
         put("prog.tasm", example["tasm"])
-        asm = run(t4asm, "prog.tasm", "-o", "prog.t4b")
+        asm = run(t4asm, *(["-g"] if "map" in example else []), "prog.tasm", "-o", "prog.t4b")
         checks = [("t4asm", (int("asmerror" in example), example.get("asmerror", b"")), (asm.returncode, asm.stderr))]
         if "output" in example and asm.returncode == 0:
             if "hex" in example:
                 with open(os.path.join(scratch, "prog.t4b"), "rb") as f:
                     checks.append(("image", hexbytes(example["hex"]), f.read()))
+            if "map" in example:
+                with open(os.path.join(scratch, "prog.t4b.map"), "rb") as f:
+                    checks.append(("map", example["map"], f.read()))
             if "dis" in example:
                 checks.append(("t4dis", example["dis"], run(t4dis, "prog.t4b").stdout))
             if "desc" in example:
