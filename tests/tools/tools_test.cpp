@@ -2,10 +2,12 @@
 // assembly.md and docs/bytecode.md show and check the encodings, t4dis's text and a few more messages.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
 
 #include "assembler.h"
 #include "disassembler.h"
+#include "fileio.h"
 #include "vm/opcodes.h"
 
 namespace {
@@ -50,6 +52,16 @@ TEST(Assembler, ErrorsNameLineAndColumn) {
     std::string blocks;  // far deeper than the limit fails cleanly rather than exhaust the stack
     for (int i = 0; i < 100000; ++i) blocks += "ifblock { ";
     EXPECT_THROW(T4VM::assemble(blocks), T4VM::asmerror);
+}
+
+TEST(FileIO, EmptyImageEmptiesTheOutput) {
+    EXPECT_TRUE(T4VM::assemble("; only a comment\n\n").empty());
+    const std::string path = ::testing::TempDir() + "t4asm_fileio.t4b";
+    ASSERT_TRUE(T4VM::writewhole(path, image{1, 2, 3}));
+    EXPECT_EQ(T4VM::readwhole(path), std::string("\x01\x02\x03"));
+    ASSERT_TRUE(T4VM::writewhole(path, image{}));
+    EXPECT_EQ(T4VM::readwhole(path), std::string());
+    std::remove(path.c_str());
 }
 
 std::mt19937 rng(20240611);
