@@ -9,6 +9,7 @@
 #include "vm/additions/modules.h"
 #include "vm/builtins.h"
 #include "vm/heap.h"
+#include "vm/process.h"
 #include "vm/vm.h"
 
 namespace T4VM {
@@ -111,6 +112,8 @@ void resetbuiltins() {
 }
 
 int runmain(int argc, char** argv) {
+    guardstandarddescriptors();
+    ignorebrokenpipes();
     std::ios::sync_with_stdio(false);
     vmout = &std::cout;
     vmerr = &std::cerr;
