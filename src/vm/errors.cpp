@@ -52,6 +52,16 @@ std::string statedump() {
     return out;
 }
 
+// The run ends with a report anyway; data that could not be written still gets a line of its own,
+// so nobody takes the files for complete.
+void reportlostwrites() {
+    std::ostream& err = *vmerr;
+    for (std::string lost = writeoutfiles(); !lost.empty(); lost = writeoutfiles())
+        err << "TARN 4 VM error: " << lost << std::endl;
+    const std::string lost = writeoutstdout();
+    if (!lost.empty()) err << "TARN 4 VM error: " << lost << std::endl;
+}
+
 }  // namespace
 
 void error(const std::string& target, bool ismodule) {
@@ -61,6 +71,7 @@ void error(const std::string& target, bool ismodule) {
     if (!silent) err << statedump() << std::flush;
     codestack->clear();
     if (!noterminate) {
+        reportlostwrites();
         flushstreams();
         throw machinestop{1};
     }
@@ -72,6 +83,15 @@ void fail(const std::string& target, bool ismodule) {
 }
 
 void exitprogram() {
+    // A program whose data did not reach its files has not finished: the report takes the place
+    // of the closing line. (error returns only with noterminate.)
+    if (!finished) {
+        const std::string lost = writeoutfiles();
+        if (!lost.empty()) {
+            error(lost, false);
+            return;
+        }
+    }
     if (!silent && !finished) {
         std::ostream& out = *vmout;
         out << std::endl;
@@ -79,6 +99,12 @@ void exitprogram() {
             out << "<TARN 4> Program finished with code " << datastack->back()->intval << "\n";
         else
             out << "<TARN 4> Program finished.\n";
+    }
+    // The closing line itself may be what does not fit: that is reported on the standard error.
+    const std::string lost = writeoutstdout();
+    if (!lost.empty()) {
+        error(lost, false);
+        return;
     }
     if (!noterminate) {
         flushstreams();

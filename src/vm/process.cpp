@@ -7,6 +7,8 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "vm/fdwriter.h"
+
 namespace T4VM {
 
 namespace {
@@ -29,6 +31,11 @@ void guardstandarddescriptors() {
 void ignorebrokenpipes() {
     std::signal(SIGPIPE, SIG_IGN);
     pipesignalignored = true;
+}
+
+std::ostream& processstdout() {
+    static fdstream out(STDOUT_FILENO, false, true);
+    return out;
 }
 
 int runshell(const std::string& command) {

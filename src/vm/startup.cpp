@@ -115,7 +115,7 @@ int runmain(int argc, char** argv) {
     guardstandarddescriptors();
     ignorebrokenpipes();
     std::ios::sync_with_stdio(false);
-    vmout = &std::cout;
+    vmout = &processstdout();
     vmerr = &std::cerr;
     vmin = &std::cin;
     try {

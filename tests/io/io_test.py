@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""The machine against real descriptors, pipes and signals: io_test.py T4ASM T4VM GROUP
+"""The machine against real descriptors, pipes, signals and devices: io_test.py T4ASM T4VM GROUP
 
-Every case runs t4vm (or t4asm) as a child process in a scratch directory, so closed pipes and
-closed standard descriptors are the system's own. GROUP is one of pipes, descriptors, assembler;
-each ends in an "ok" line or the failures found.
+Every case runs t4vm (or t4asm) as a child process in a scratch directory, so closed pipes, closed
+standard descriptors and full devices are the system's own. GROUP is one of pipes, descriptors,
+full, assembler; each ends in an "ok" line or the failures found.
 """
 import os
 import subprocess
@@ -12,6 +12,7 @@ import tempfile
 from pathlib import Path
 
 END = b"\n<TARN 4> Program finished.\n"
+FULL = 'Write failed for "/dev/full": No space left on device'
 
 
 def writes(path, text, close=True):
@@ -110,6 +111,39 @@ def descriptors(c):
     c.expect("stdin closed: what stdin gave", (result.stdout, result.stderr, result.returncode), (b"[]" + END, b"", 0))
 
 
+# full: data that cannot be written is reported, never passed off as written.
+
+def full(c):
+    if not os.path.exists("/dev/full"):
+        print("skipped: no /dev/full here")
+        return
+    result = c.run(writes("/dev/full", "some data\\n"), "quiet")
+    c.expect("closed file", (result.stdout, result.stderr, result.returncode),
+             (b"", f"TARN 4 VM error within module: {FULL}\n".encode(), 1))
+
+    result = c.run(writes("/dev/full", "some data\\n", close=False))
+    c.expect("file left open: status and output, no closing line", (result.returncode, result.stdout), (1, b""))
+    c.expect("file left open: report", result.stderr.split(b"\n")[0], f"TARN 4 VM error: {FULL}".encode())
+
+    # More than any buffer holds: the write that fails stops the program there.
+    body = prints("x" * 1000).replace("enterattr stdout", 'loadlocal f\nenter')
+    source = 'pushconst "/dev/full"\npushconst "write"\nloadlocal open\ncall 2\nstorelocal f\n'
+    result = c.run(source + repeat(1000, body) + prints("after the loop"), "quiet")
+    c.expect("large writes", (result.stdout, result.stderr, result.returncode),
+             (b"", f"TARN 4 VM error within module: {FULL}\n".encode(), 1))
+
+    # Another failure ends the run; the lost data still gets its line after that report.
+    result = c.run(writes("/dev/full", "some data\\n", close=False) + FAILS, "quiet")
+    c.expect("report, then the lost file", (result.stderr, result.returncode),
+             (f"TARN 4 VM error within module: No such param: file\nTARN 4 VM error: {FULL}\n".encode(), 1))
+
+    report = b"TARN 4 VM error: Write failed for stdout: No space left on device\n"
+    for extra, stderr in (((), report + b"Codestack: \n"), (("quiet",), report)):
+        with open("/dev/full", "wb") as devfull:
+            result = c.run(prints("hello\\n"), *extra, stdout=devfull, stderr=subprocess.PIPE)
+        c.expect(f"stdout full {extra}", (result.stderr[:len(stderr)], result.returncode), (stderr, 1))
+
+
 # assembler: an input without instructions is an empty image.
 
 def assembler(c):
@@ -120,7 +154,7 @@ def assembler(c):
         c.expect(f"t4asm of {text!r}", (result.returncode, result.stderr, c.file("empty.t4b")), (0, b"", b""))
 
 
-GROUPS = {"pipes": pipes, "descriptors": descriptors, "assembler": assembler}
+GROUPS = {"pipes": pipes, "descriptors": descriptors, "full": full, "assembler": assembler}
 
 
 def main(t4asm, t4vm, group):
