@@ -9,6 +9,7 @@
 
 #include "vm/builtins.h"
 #include "vm/sandbox.h"
+#include "vm/textinput.h"
 
 namespace T4VM {
 
@@ -139,23 +140,22 @@ void writefile(variable* self, const argmap& args) {
 
 void readfile(variable* self, const argmap&) {
     instream& in = getparam<instream>(receiver(self).moduleparams(), "file");
+    std::istream* stream = readable(in);
+    // Read before the result is made, so that a text too large for memory is freed on the way to
+    // the report.
+    std::string text = stream != nullptr ? readrest(*stream) : "";
     variable* result = readresult();
-    if (std::istream* stream = readable(in)) {
-        std::string line;
-        while (std::getline(*stream, line)) {
-            result->stringval.mut() += line;
-            result->stringval.mut() += '\n';
-        }
-    }
+    result->stringval.mut() = std::move(text);
     datastack->push_back(result);
 }
 
 void getlinefile(variable* self, const argmap&) {
     instream& in = getparam<instream>(receiver(self).moduleparams(), "file");
+    std::istream* stream = readable(in);
+    std::string line;
+    if (stream != nullptr) readline(*stream, line);
     variable* result = readresult();
-    if (std::istream* stream = readable(in)) {
-        if (!std::getline(*stream, result->stringval.mut())) result->stringval.mut().clear();
-    }
+    result->stringval.mut() = std::move(line);
     datastack->push_back(result);
 }
 

@@ -2,10 +2,11 @@
 """The machine against real descriptors, pipes, signals and devices: io_test.py T4ASM T4VM GROUP
 
 Every case runs t4vm (or t4asm) as a child process in a scratch directory, so closed pipes, closed
-standard descriptors and full devices are the system's own. GROUP is one of pipes, descriptors,
-full, assembler; each ends in an "ok" line or the failures found.
+standard descriptors, full devices and memory limits are the system's own. GROUP is one of
+pipes, descriptors, full, memory, assembler; each ends in "ok" lines or the failures found.
 """
 import os
+import resource
 import subprocess
 import sys
 import tempfile
@@ -144,6 +145,23 @@ def full(c):
         c.expect(f"stdout full {extra}", (result.stderr[:len(stderr)], result.returncode), (stderr, 1))
 
 
+# memory: input without end ends in the out-of-memory report.
+
+def memory(c):
+    def limited():
+        resource.setrlimit(resource.RLIMIT_AS, (128 << 20, 128 << 20))
+
+    wanted = (b"", b"TARN 4 VM error: Out of memory.\n", 1)
+    for method in ("read", "getline"):
+        source = f'pushconst "/dev/zero"\npushconst "read"\nloadlocal open\ncall 2\nenter\nloadattr {method}\ncall 0\n'
+        result = c.run(source, "quiet", preexec_fn=limited)
+        c.expect(f"/dev/zero {method}", (result.stdout, result.stderr, result.returncode), wanted)
+        with open("/dev/zero", "rb") as zeros:
+            result = c.run(f"enterattr stdin\nloadattr {method}\ncall 0\n", "quiet", stdin=zeros,
+                           capture_output=True, preexec_fn=limited)
+        c.expect(f"stdin {method} from /dev/zero", (result.stdout, result.stderr, result.returncode), wanted)
+
+
 # assembler: an input without instructions is an empty image.
 
 def assembler(c):
@@ -154,7 +172,7 @@ def assembler(c):
         c.expect(f"t4asm of {text!r}", (result.returncode, result.stderr, c.file("empty.t4b")), (0, b"", b""))
 
 
-GROUPS = {"pipes": pipes, "descriptors": descriptors, "full": full, "assembler": assembler}
+GROUPS = {"pipes": pipes, "descriptors": descriptors, "full": full, "memory": memory, "assembler": assembler}
 
 
 def main(t4asm, t4vm, group):
