@@ -32,7 +32,9 @@ bool writewhole(const std::string& path, std::span<const std::uint8_t> bytes) {
     const bool tostdout = path == "-";
     std::FILE* stream = tostdout ? stdout : std::fopen(path.c_str(), "wb");
     if (!stream) return false;
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size();
+    // An empty image has no data pointer, and fwrite must not be handed a null one even for
+    // zero bytes.
+    bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size();
     ok = (tostdout ? std::fflush(stream) : std::fclose(stream)) == 0 && ok;
     return ok;
 }

@@ -1,9 +1,9 @@
 // Core built-ins: conversions, sizes, shell commands and attribute reflection.
-#include <cstdlib>
 #include <ostream>
 #include <sys/wait.h>
 
 #include "vm/builtins.h"
+#include "vm/process.h"
 #include "vm/sandbox.h"
 
 namespace T4VM::builtin {
@@ -58,7 +58,7 @@ void execcmd(variable*, const argmap& args) {
     const std::string command = textof(args, "arg0");
     // What the program printed so far lands before the command's own output.
     flushstreams();
-    result->intval = commandstatus(std::system(command.c_str()));
+    result->intval = commandstatus(runshell(command));
     push(result);
 }
 

@@ -1,11 +1,15 @@
 // Text files and the standard streams: `open`, the file methods, and the "stdout" and "stdin"
 // objects of the program root.
+#include <fcntl.h>
+
+#include <cstring>
 #include <istream>
 #include <ostream>
 #include <string>
 
 #include "vm/builtins.h"
 #include "vm/sandbox.h"
+#include "vm/textinput.h"
 
 namespace T4VM {
 
@@ -41,7 +45,42 @@ std::istream* readable(instream& in) {
     return in.stream;
 }
 
+std::string writefailure(const std::string& name, int code) {
+    return "Write failed for " + name + ": " + std::strerror(code);
+}
+
+// The report of data lost on the way to a file or the standard output, once per failure; "" when
+// nothing was lost since the last look.
+std::string lostwrite(const outstream& out) {
+    if (out.writer == nullptr) return "";
+    const int code = out.writer->takefailure();
+    return code == 0 ? "" : writefailure(out.name, code);
+}
+
+// A native that wrote or closed reports the loss at once, so the program stops where it happened.
+void checkwritten(const outstream& out) {
+    const std::string lost = lostwrite(out);
+    if (!lost.empty()) fail(lost, true);
+}
+
 }  // namespace
+
+std::string writeoutfiles() {
+    for (const auto& out : outstreams) {
+        if (out->file == nullptr || out->closed) continue;
+        out->stream->flush();
+        std::string lost = lostwrite(*out);
+        if (!lost.empty()) return lost;
+    }
+    return "";
+}
+
+std::string writeoutstdout() {
+    vmout->flush();
+    fdwriter* writer = writerof(*vmout);
+    const int code = writer == nullptr ? 0 : writer->takefailure();
+    return code == 0 ? "" : writefailure("stdout", code);
+}
 
 variable* initfile(const std::string& type) {
     variable* file = getallocvar();
@@ -73,8 +112,11 @@ void openfile(variable*, const argmap& args) {
     // A file that cannot be opened is not reported: writes to it are lost, reads give "".
     if (mode == "write") {
         auto out = std::make_unique<outstream>();
-        out->file = std::make_unique<std::ofstream>(path, std::ios::out);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        out->file = std::make_unique<fdstream>(fd, true, false);
         out->stream = out->file.get();
+        out->writer = &out->file->writer();
+        out->name = "\"" + path + "\"";
         registerstream(out->stream);
         file->parts.mut().moduleparams["file"] = nativeparam{paramkind::outstream, out.get()};
         outstreams.push_back(std::move(out));
@@ -91,28 +133,29 @@ void openfile(variable*, const argmap& args) {
 void writefile(variable* self, const argmap& args) {
     const std::string text = getarg(args, "arg0")->getstring(false);
     outstream& out = getparam<outstream>(receiver(self).moduleparams(), "file");
-    if (!out.closed) *out.stream << text;
+    if (out.closed) return;
+    *out.stream << text;
+    checkwritten(out);
 }
 
 void readfile(variable* self, const argmap&) {
     instream& in = getparam<instream>(receiver(self).moduleparams(), "file");
+    std::istream* stream = readable(in);
+    // Read before the result is made, so that a text too large for memory is freed on the way to
+    // the report.
+    std::string text = stream != nullptr ? readrest(*stream) : "";
     variable* result = readresult();
-    if (std::istream* stream = readable(in)) {
-        std::string line;
-        while (std::getline(*stream, line)) {
-            result->stringval.mut() += line;
-            result->stringval.mut() += '\n';
-        }
-    }
+    result->stringval.mut() = std::move(text);
     datastack->push_back(result);
 }
 
 void getlinefile(variable* self, const argmap&) {
     instream& in = getparam<instream>(receiver(self).moduleparams(), "file");
+    std::istream* stream = readable(in);
+    std::string line;
+    if (stream != nullptr) readline(*stream, line);
     variable* result = readresult();
-    if (std::istream* stream = readable(in)) {
-        if (!std::getline(*stream, result->stringval.mut())) result->stringval.mut().clear();
-    }
+    result->stringval.mut() = std::move(line);
     datastack->push_back(result);
 }
 
@@ -127,12 +170,13 @@ void closefile(variable* self, const argmap&) {
     }
     outstream& out = getparam<outstream>(params, "file");
     if (out.file) {
-        out.file->close();
+        out.file->writer().close();
         unregisterstream(out.stream);
     } else {
         out.stream->flush();
     }
     out.closed = true;
+    checkwritten(out);
 }
 
 }  // namespace builtin
@@ -145,6 +189,8 @@ variable* standardobject(const std::string& mode, const char* name) {
     if (mode == "write") {
         auto out = std::make_unique<outstream>();
         out->stream = vmout;
+        out->writer = writerof(*vmout);
+        out->name = "stdout";
         file->parts.mut().moduleparams["file"] = nativeparam{paramkind::outstream, out.get()};
         outstreams.push_back(std::move(out));
     } else {

@@ -5,6 +5,7 @@
 #include <iosfwd>
 #include <memory>
 
+#include "vm/fdwriter.h"
 #include "vm/vm.h"
 
 namespace T4VM {
@@ -16,7 +17,9 @@ void attachbuiltins(variable& root);
 // reads give the empty string.
 struct outstream {
     std::ostream* stream = nullptr;
-    std::unique_ptr<std::ofstream> file;  // null for the standard output
+    std::unique_ptr<fdstream> file;  // null for the standard output
+    fdwriter* writer = nullptr;      // null where writes cannot fail (the output of an embedded run)
+    std::string name;                // as reports name it: the quoted path, or stdout
     bool closed = false;
 };
 struct instream {

@@ -76,6 +76,16 @@ std::string statedump(bool abridged) {
     return out;
 }
 
+// The run ends with a report anyway; data that could not be written still gets a line of its own,
+// so nobody takes the files for complete.
+void reportlostwrites() {
+    std::ostream& err = *vmerr;
+    for (std::string lost = writeoutfiles(); !lost.empty(); lost = writeoutfiles())
+        err << "TARN 4 VM error: " << lost << std::endl;
+    const std::string lost = writeoutstdout();
+    if (!lost.empty()) err << "TARN 4 VM error: " << lost << std::endl;
+}
+
 void report(const std::string& target, bool ismodule, bool abridged) {
     vmout->flush();  // what the program printed comes before the report on a shared terminal
     std::ostream& err = *vmerr;
@@ -83,6 +93,7 @@ void report(const std::string& target, bool ismodule, bool abridged) {
     if (!silent) err << statedump(abridged) << std::flush;
     codestack->clear();
     if (!noterminate) {
+        reportlostwrites();
         flushstreams();
         throw machinestop{1};
     }
@@ -103,6 +114,15 @@ void failabridged(const std::string& target) {
 }
 
 void exitprogram() {
+    // A program whose data did not reach its files has not finished: the report takes the place
+    // of the closing line. (error returns only with noterminate.)
+    if (!finished) {
+        const std::string lost = writeoutfiles();
+        if (!lost.empty()) {
+            error(lost, false);
+            return;
+        }
+    }
     if (!silent && !finished) {
         std::ostream& out = *vmout;
         out << std::endl;
@@ -110,6 +130,12 @@ void exitprogram() {
             out << "<TARN 4> Program finished with code " << datastack->back()->intval << "\n";
         else
             out << "<TARN 4> Program finished.\n";
+    }
+    // The closing line itself may be what does not fit: that is reported on the standard error.
+    const std::string lost = writeoutstdout();
+    if (!lost.empty()) {
+        error(lost, false);
+        return;
     }
     if (!noterminate) {
         flushstreams();

@@ -10,6 +10,7 @@
 #include "vm/builtins.h"
 #include "vm/heap.h"
 #include "vm/interpreter.h"
+#include "vm/process.h"
 #include "vm/vm.h"
 
 namespace T4VM {
@@ -112,8 +113,10 @@ void resetbuiltins() {
 }
 
 int runmain(int argc, char** argv) {
+    guardstandarddescriptors();
+    ignorebrokenpipes();
     std::ios::sync_with_stdio(false);
-    vmout = &std::cout;
+    vmout = &processstdout();
     vmerr = &std::cerr;
     vmin = &std::cin;
     try {

@@ -648,6 +648,11 @@ runresult runimage(const std::vector<byte>& image, const std::vector<std::string
 void registerstream(std::ostream* stream);
 void unregisterstream(std::ostream* stream);
 void flushstreams();
+// Write out the files the program still has open, or the standard output, and give the report of
+// the first write found to have failed since the last look ("" when none did). Each failure is
+// given once.
+std::string writeoutfiles();
+std::string writeoutstdout();
 
 // ---------------------------------------------------------------------------------------------
 namespace moduleapi {

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -60,6 +61,16 @@ TEST(Assembler, ErrorsNameLineAndColumn) {
     std::string blocks;  // far deeper than the limit fails cleanly rather than exhaust the stack
     for (int i = 0; i < 100000; ++i) blocks += "ifblock { ";
     EXPECT_THROW(T4VM::assemble(blocks), T4VM::asmerror);
+}
+
+TEST(FileIO, EmptyImageEmptiesTheOutput) {
+    EXPECT_TRUE(T4VM::assemble("; only a comment\n\n").empty());
+    const std::string path = ::testing::TempDir() + "t4asm_fileio.t4b";
+    ASSERT_TRUE(T4VM::writewhole(path, image{1, 2, 3}));
+    EXPECT_EQ(T4VM::readwhole(path), std::string("\x01\x02\x03"));
+    ASSERT_TRUE(T4VM::writewhole(path, image{}));
+    EXPECT_EQ(T4VM::readwhole(path), std::string());
+    std::remove(path.c_str());
 }
 
 std::mt19937 rng(20240611);
