@@ -231,7 +231,7 @@ def runbatch(sandboxrun, images):
     runs = parserecords(run.stdout)
     if sorted(runs) != sorted(images):
         raise HarnessError(f"{sandboxrun} printed records for other inputs than it was given")
-    return runs
+    return {os.path.relpath(image, ROOT): run for image, run in runs.items()}
 
 
 def checkbuild(directory, expected):
