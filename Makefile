@@ -1,14 +1,16 @@
 # Convenience targets around CMake. `make run` builds the machine and runs examples/hello.tasm;
 # `make test` builds everything and runs every test; `make asan` does the same under
 # AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/. Each first checks (and as root
-# installs) what the build needs, with scripts/deps.sh.
+# installs) what the build needs, with scripts/deps.sh. `make plain` builds the machine without its
+# shortcuts in build-plain/, runs the suite there and compares every program's run with build/'s.
 
 BUILD      := build
 ASAN_BUILD := build-asan
 STRESS_BUILD := build-stress
+PLAIN_BUILD := build-plain
 JOBS       := 2
 
-.PHONY: all deps configure build run test asan stress clean
+.PHONY: all deps configure build run test asan stress plain clean
 
 all: build
 
@@ -60,5 +62,15 @@ stress: deps
 	cmake --build $(STRESS_BUILD) -j$(JOBS)
 	ctest --test-dir $(STRESS_BUILD) --output-on-failure -j$(JOBS)
 
+# The plain build takes none of the shortcuts decided in src/vm/shortcuts.h and follows the copy
+# rules literally. It must pass the suite on its own; then it is the oracle: every program test,
+# example, documented example and machine fuzz input runs on both builds (tests/plain/compare.py),
+# and any byte of output, report or exit status that differs is a shortcut a program can observe.
+plain: build
+	$(call configure_dir,$(PLAIN_BUILD),-DT4VM_PLAIN=ON)
+	cmake --build $(PLAIN_BUILD) -j$(JOBS)
+	ctest --test-dir $(PLAIN_BUILD) --output-on-failure -j$(JOBS)
+	python3 tests/plain/compare.py -j$(JOBS) $(BUILD) $(PLAIN_BUILD)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(STRESS_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(STRESS_BUILD) $(PLAIN_BUILD)
