@@ -231,7 +231,11 @@ bool repeatloop() {
     continuation& loop = pending.back();
     const bool whileloop = loop.what == continuation::kind::whileblock;
     if (!whileloop && loop.what != continuation::kind::foreachblock) return false;
-    // Only the loop's own body frame, as the loop opened it, is reused.
+    // Only the loop's own body frame, as the loop opened it, is reused. A block that is no bytecode
+    // function was called as a class: each iteration pushes a new instance, which reusing the
+    // frame would skip.
+    if (loop.block->identifier != typeident::custom_func || loop.block->ismodule)
+        return false;
     if (loop.depth + 1 != codestack->size() || calltrace->empty() || calltrace->back() != loop.block)
         return false;
     codeframe& frame = codestack->back();

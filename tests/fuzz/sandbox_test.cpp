@@ -152,6 +152,15 @@ TEST(shortcuts, ScratchTruthsAreNotSharedWithOtherTasks) {
     EXPECT_EQ(result.out, "\n<TARN 4> Program finished with code 3\n");
 }
 
+TEST(shortcuts, ALoopWhoseBlockIsNoFunctionCallsItEveryIteration) {
+    // The block 5 is called as a class: each iteration pushes a copy of it, the next condition, so
+    // the loop never ends. Reusing the body frame would skip that call and empty the data stack.
+    T4VM::sandbox.instructionbudget = 1000;
+    const T4VM::runresult result = T4VM::runimage(T4VM::assemble("pushconst 1\npushconst 5\nwhileblock stack\n"), {"silent"});
+    T4VM::sandbox = T4VM::sandboxconfig{};
+    EXPECT_EQ(result.err, "TARN 4 VM error: Instruction budget exhausted: more than 1000 instruction steps.\n");
+}
+
 TEST(shortcuts, ALoadShowsItsNameWhenTheBudgetRunsOutBeforeItsReader) {
     // The argument object still carries the caller's name; the loaded entry is named arg0.
     const std::string source = "pushconst func {\n    pushconst 1\n    loadlocal arg0\n    add\n}\nstorelocal f\n"
