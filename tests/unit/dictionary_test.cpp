@@ -229,7 +229,11 @@ TEST_F(dictionary, LookupsAgreeWithTheScanUnderRandomChanges) {
         auto pick = [&](std::size_t count) { return static_cast<std::size_t>(random() % count); };
         auto value = [&]() -> variable* {
             const auto small = static_cast<std::int32_t>(pick(12)) - 2;
-            switch (pick(10)) {
+            // Multiples of a large power of two start their probes in the same few slots.
+            const auto spread = static_cast<std::int32_t>(pick(64) - 32) * 1048576;
+            switch (pick(12)) {
+            case 10: return num(spread);
+            case 11: return flt(static_cast<float>(spread) * (pick(2) ? 1.0f : 4096.0f));
             case 0: return flt(static_cast<float>(small));
             case 1: return flt(static_cast<float>(small) + 0.5f);
             case 2: return str(std::to_string(small));
