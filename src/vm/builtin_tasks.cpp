@@ -58,9 +58,13 @@ void Tstart(variable*, const argmap& args) {
     if (target->identifier != typeident::custom_func || target->ismodule)
         fail("A task can only run a bytecode function, not " + identname(target->identifier) + ".", true);
 
+    // Both are written in place: were either ever a dictionary key too, its indexes must know.
     variable* id = task->attributes["id"];
+    id->changingvalue();
     id->intval = nexttaskid();
-    task->attributes["alive"]->intval = 1;
+    variable* alive = task->attributes["alive"];
+    alive->changingvalue();
+    alive->intval = 1;
     context* taskcontext = &getparam<context>(task->moduleparams(), "context");
 
     context* caller = boundcontext;

@@ -130,8 +130,9 @@ void equality(const codeframe& frame, const instruction& in) {
 }
 
 // The logic instructions write their result into the first value popped (for the value types the
-// fresh copy the pop made) and push that object.
+// fresh copy the pop made, any other object in place) and push that object.
 void setlogic(variable* target, std::int32_t value) {
+    target->changingvalue();
     target->intval = value;
     target->identifier = typeident::builtin_int;
     push(target);

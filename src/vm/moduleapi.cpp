@@ -88,15 +88,10 @@ variable* varconv(variable& target, const std::string& newtype) {
     return result;
 }
 
-bool Dcontains(const dictmap& D, const variable& element) {
-    for (const auto& [key, value] : D)
-        if (*key == element) return true;
-    return false;
-}
+bool Dcontains(const dictmap& D, const variable& element) { return D.findequal(element) != nullptr; }
 
 variable* Dgetindex(const dictmap& D, variable& index) {
-    for (const auto& [key, value] : D)
-        if (*key == index) return value;
+    if (const auto* entry = D.findequal(index)) return entry->second;
     fail("Dict does not contain key: " + index.getstring(false), true);
 }
 

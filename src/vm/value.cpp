@@ -80,6 +80,7 @@ variable& variable::operator=(const variable& other) {
 }
 
 void variable::assignvalues(const variable& other) {
+    changingvalue();
     identifier = other.identifier;
     name = other.name;
     ismodule = other.ismodule;

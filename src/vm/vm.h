@@ -87,7 +87,56 @@ using argmap = framemap;  // "arg0", "arg1", ... and "self"
 struct creationorder {
     bool operator()(const variable* a, const variable* b) const;
 };
-using dictmap = std::map<variable*, variable*, creationorder>;
+
+class keyindex;
+
+// A dictionary's entries, filed by key object in key order. `get` and `contains` look keys up by
+// value: a number or a text is found through an index by value, made on the first such lookup
+// (most dictionaries are never searched) and kept up to date as entries are added; any other kind
+// of value is compared with every key in turn.
+class dictmap {
+public:
+    using map_type = std::map<variable*, variable*, creationorder>;
+    using key_type = map_type::key_type;
+    using mapped_type = map_type::mapped_type;
+    using value_type = map_type::value_type;
+    using iterator = map_type::iterator;
+    using const_iterator = map_type::const_iterator;
+
+    dictmap();
+    // A copy has the same entries; it makes its own index when it is first searched.
+    dictmap(const dictmap& other);
+    dictmap(dictmap&& other) noexcept;
+    dictmap& operator=(const dictmap& other);
+    dictmap& operator=(dictmap&& other) noexcept;
+    ~dictmap();
+
+    iterator begin() { return entries.begin(); }
+    iterator end() { return entries.end(); }
+    const_iterator begin() const { return entries.begin(); }
+    const_iterator end() const { return entries.end(); }
+    std::size_t size() const { return entries.size(); }
+    bool empty() const { return entries.empty(); }
+    iterator find(variable* key) { return entries.find(key); }
+    const_iterator find(variable* key) const { return entries.find(key); }
+    // The entry of that very key object, made when it is new: an equal key that is another object
+    // gets an entry of its own.
+    variable*& operator[](variable* key);
+    std::size_t erase(variable* key);
+    // The first entry in key order whose key equals `value` by the machine's equality, or null.
+    const value_type* findequal(const variable& value) const;
+    friend bool operator==(const dictmap& a, const dictmap& b) { return a.entries == b.entries; }
+
+    // Counts the changes of value in place of objects that are (or were) keys: an index made
+    // before the last such change may file a key under a value it no longer has.
+    static inline std::uint64_t keychanges = 0;
+
+private:
+    const value_type* scan(const variable& value) const;
+
+    map_type entries;
+    mutable std::unique_ptr<keyindex> index;
+};
 
 // A value most variables never hold (a text, a list's elements, a function's parts): held behind a pointer,
 // made on the first write, so a variable without one pays a single pointer. Reads of an unmade
@@ -434,6 +483,7 @@ public:
     // Machine bookkeeping, never copied by assignment.
     bool printing : 1 = false;  // true while getstring is inside this container
     bool gcmarked : 1 = false;  // reached in the current collection
+    bool dictkey : 1 = false;   // has been entered as a dictionary key (and stays marked)
     std::uint32_t copyentry = 0;  // non-zero while this object's getcopy is in progress
     variable* self = nullptr;
     variable* pntrval = nullptr;
@@ -455,6 +505,11 @@ public:
     static void operator delete(void* slot) noexcept;
     variable& operator=(const variable& other);
     void assignvalues(const variable& other);  // every field assignment copies but the attributes
+    // Whatever writes a new value into an object that already exists calls this first: when the
+    // object is a dictionary key, the dictionaries' indexes by value are out of date.
+    void changingvalue() {
+        if (dictkey) ++dictmap::keychanges;
+    }
 
     variable* getpointer();
     variable* getcopy();
