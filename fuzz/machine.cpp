@@ -8,7 +8,7 @@
 
 #include "finding.h"
 #include "sandboxrun.h"
-#include "vm/vm.h"
+#include "vm/embed.h"
 
 namespace {
 
@@ -27,6 +27,6 @@ void checkending(const T4VM::runresult& result) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    checkending(t4fuzz::runinsandbox(std::vector<T4VM::byte>(data, data + size)));
+    checkending(t4fuzz::runinsandbox(std::vector<std::uint8_t>(data, data + size)));
     return 0;
 }

@@ -17,7 +17,7 @@
 
 #include "finding.h"
 #include "vm/sandbox.h"
-#include "vm/vm.h"
+#include "vm/embed.h"
 
 namespace t4fuzz {
 
@@ -57,11 +57,6 @@ inline void prepare() {
     if (::mkdtemp(pattern) == nullptr) finding("cannot make a scratch directory in /tmp");
     scratch = pattern;
     std::atexit(removescratch);
-    T4VM::sandbox.instructionbudget = budget;
-    T4VM::sandbox.scratchdir = scratch.string();
-    T4VM::sandbox.textlimit = largesttext;
-    T4VM::sandbox.nosystem = true;
-    T4VM::sandbox.nosockets = true;
     std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of killing the process
 }
 
@@ -85,13 +80,19 @@ inline void emptyscratch() {
 }  // namespace sandboxdetail
 
 // Runs one image to its end in the sandbox; the first call sets the sandbox up for the process.
-inline T4VM::runresult runinsandbox(const std::vector<T4VM::byte>& image) {
+inline T4VM::runresult runinsandbox(const std::vector<std::uint8_t>& image) {
     namespace detail = sandboxdetail;
     detail::prepare();
+    T4VM::runoptions options;
+    options.sandbox.instructionbudget = budget;
+    options.sandbox.scratchdir = detail::scratch.string();
+    options.sandbox.textlimit = largesttext;
+    options.sandbox.nosystem = true;
+    options.sandbox.nosockets = true;
     // A program's `cd` moves the process; every input starts in the empty scratch directory.
     detail::fs::current_path(detail::scratch);
     detail::limitfilesize(true);
-    T4VM::runresult result = T4VM::runimage(image);
+    T4VM::runresult result = T4VM::runimage(image, options);
     detail::limitfilesize(false);
     detail::fs::current_path(detail::home);
     detail::emptyscratch();

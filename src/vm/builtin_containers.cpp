@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "vm/heap.h"
-#include "vm/vm.h"
+#include "vm/machine.h"
 
 namespace T4VM::builtin {
 

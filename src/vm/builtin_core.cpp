@@ -4,7 +4,7 @@
 
 #include "vm/builtins.h"
 #include "vm/process.h"
-#include "vm/sandbox.h"
+#include "vm/machine.h"
 
 namespace T4VM::builtin {
 
@@ -58,7 +58,7 @@ void execcmd(variable*, const argmap& args) {
     const std::string command = textof(args, "arg0");
     // What the program printed so far lands before the command's own output.
     flushstreams();
-    result->intval = commandstatus(runshell(command));
+    result->intval = commandstatus(runshell(command, vm().pipesignalignored));
     push(result);
 }
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "vm/builtins.h"
-#include "vm/sandbox.h"
+#include "vm/machine.h"
 #include "vm/textinput.h"
 
 namespace T4VM {
@@ -17,10 +17,9 @@ using namespace moduleapi;
 
 namespace {
 
-// Streams made by `open` belong to no object (copies of a file object share one); they live until
-// the machine is reset, and every one is flushed when the program ends.
-std::vector<std::unique_ptr<outstream>> outstreams;
-std::vector<std::unique_ptr<instream>> instreams;
+// Streams made by `open` belong to no object (copies of a file object share one): the machine
+// keeps them (outstreams, instreams) as long as it lives, and every one is flushed when the
+// program ends.
 
 void addmethod(variable& file, const char* name, mfuncptr native) {
     file.attributes[name] = getcustomfuncvar(native);
@@ -41,7 +40,7 @@ variable* readresult() {
 // A prompt written to the standard output shows before the program waits for input.
 std::istream* readable(instream& in) {
     if (in.closed) return nullptr;
-    if (in.file == nullptr) vmout->flush();
+    if (in.file == nullptr) vm().out->flush();
     return in.stream;
 }
 
@@ -66,7 +65,7 @@ void checkwritten(const outstream& out) {
 }  // namespace
 
 std::string writeoutfiles() {
-    for (const auto& out : outstreams) {
+    for (const auto& out : vm().outstreams) {
         if (out->file == nullptr || out->closed) continue;
         out->stream->flush();
         std::string lost = lostwrite(*out);
@@ -76,8 +75,9 @@ std::string writeoutfiles() {
 }
 
 std::string writeoutstdout() {
-    vmout->flush();
-    fdwriter* writer = writerof(*vmout);
+    std::ostream& out = *vm().out;
+    out.flush();
+    fdwriter* writer = writerof(out);
     const int code = writer == nullptr ? 0 : writer->takefailure();
     return code == 0 ? "" : writefailure("stdout", code);
 }
@@ -94,12 +94,6 @@ variable* initfile(const std::string& type) {
     }
     addmethod(*file, "close", builtin::closefile);
     return file;
-}
-
-void resetfiles() {
-    for (auto& out : outstreams) out->stream->flush();
-    outstreams.clear();
-    instreams.clear();
 }
 
 namespace builtin {
@@ -119,13 +113,13 @@ void openfile(variable*, const argmap& args) {
         out->name = "\"" + path + "\"";
         registerstream(out->stream);
         file->parts.mut().moduleparams["file"] = nativeparam{paramkind::outstream, out.get()};
-        outstreams.push_back(std::move(out));
+        vm().outstreams.push_back(std::move(out));
     } else if (mode == "read") {
         auto in = std::make_unique<instream>();
         in->file = std::make_unique<std::ifstream>(path, std::ios::in);
         in->stream = in->file.get();
         file->parts.mut().moduleparams["file"] = nativeparam{paramkind::instream, in.get()};
-        instreams.push_back(std::move(in));
+        vm().instreams.push_back(std::move(in));
     }
     datastack->push_back(file);
 }
@@ -188,16 +182,16 @@ variable* standardobject(const std::string& mode, const char* name) {
     file->name = name;
     if (mode == "write") {
         auto out = std::make_unique<outstream>();
-        out->stream = vmout;
-        out->writer = writerof(*vmout);
+        out->stream = vm().out;
+        out->writer = writerof(*vm().out);
         out->name = "stdout";
         file->parts.mut().moduleparams["file"] = nativeparam{paramkind::outstream, out.get()};
-        outstreams.push_back(std::move(out));
+        vm().outstreams.push_back(std::move(out));
     } else {
         auto in = std::make_unique<instream>();
-        in->stream = vmin;
+        in->stream = vm().in;
         file->parts.mut().moduleparams["file"] = nativeparam{paramkind::instream, in.get()};
-        instreams.push_back(std::move(in));
+        vm().instreams.push_back(std::move(in));
     }
     return file;
 }

@@ -3,7 +3,7 @@
 #include <system_error>
 
 #include "vm/builtins.h"
-#include "vm/sandbox.h"
+#include "vm/machine.h"
 
 namespace T4VM {
 

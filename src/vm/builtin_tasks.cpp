@@ -11,11 +11,10 @@ namespace {
 
 // Task ids come from the machine's own generator, so scheduling order and output are the same on
 // every platform: 41, 18467, 6334, 26500, 19169, ...
-std::uint32_t taskseed = 1;
-
 std::int32_t nexttaskid() {
-    taskseed = taskseed * 214013u + 2531011u;
-    return static_cast<std::int32_t>((taskseed >> 16) & 0x7FFF);
+    std::uint32_t& seed = vm().taskseed;
+    seed = seed * 214013u + 2531011u;
+    return static_cast<std::int32_t>((seed >> 16) & 0x7FFF);
 }
 
 variable* taskint(std::int32_t value) {
@@ -33,8 +32,6 @@ bool istaskobject(variable* task) {
 }
 
 }  // namespace
-
-void resettasks() { taskseed = 1; }
 
 namespace builtin {
 
@@ -67,16 +64,16 @@ void Tstart(variable*, const argmap& args) {
     alive->intval = 1;
     context* taskcontext = &getparam<context>(task->moduleparams(), "context");
 
-    context* caller = boundcontext;
+    context* caller = boundcontext();
     swapcontext(taskcontext);
-    callstack->push_back(progroot);
+    callstack->push_back(vm().progroot);
     datastack->push_back(target);
     callfunc(0, argmap{});
-    threads[id->getint()] = taskcontext;
+    vm().threads[id->getint()] = taskcontext;
     swapcontext(caller);
 }
 
-void Tstop(variable*, const argmap& args) { threads.erase(getarg(args, "arg0")->getint()); }
+void Tstop(variable*, const argmap& args) { vm().threads.erase(getarg(args, "arg0")->getint()); }
 
 }  // namespace builtin
 

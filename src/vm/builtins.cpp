@@ -3,8 +3,6 @@
 
 namespace T4VM {
 
-void attachfiles(variable& root);
-
 void attachbuiltins(variable& root) {
     attachfiles(root);  // "stdout", "stdin", "open"
     auto& attributes = root.attributes;

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "vm/fdwriter.h"
-#include "vm/vm.h"
+#include "vm/machine.h"
 
 namespace T4VM {
 
@@ -45,10 +45,28 @@ struct paramkindof<context> {
 
 variable* initfile(const std::string& type);
 variable* getfilesys();
-void resetfiles();
-void resettasks();
+void attachfiles(variable& root);  // "stdout", "stdin", "open"
 
 namespace builtin {
+
+// strings, pointers, lists, dictionaries
+void strget(variable* self, const argmap& args);
+void strsub(variable* self, const argmap& args);
+void pntrget(variable* self, const argmap& args);
+void pntrset(variable* self, const argmap& args);
+void Lgetatindex(variable* self, const argmap& args);
+void Lsetatindex(variable* self, const argmap& args);
+void Lappend(variable* self, const argmap& args);
+void Lcontains(variable* self, const argmap& args);
+void Lfind(variable* self, const argmap& args);
+void Lerase(variable* self, const argmap& args);
+void Lsize(variable* self, const argmap& args);
+void Dgetindex(variable* self, const argmap& args);
+void Dsetindex(variable* self, const argmap& args);
+void Dcontains(variable* self, const argmap& args);
+void Dgetkeys(variable* self, const argmap& args);
+void Dgetvalues(variable* self, const argmap& args);
+void Dsize(variable* self, const argmap& args);
 
 void openfile(variable* self, const argmap& args);
 void writefile(variable* self, const argmap& args);

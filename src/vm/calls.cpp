@@ -8,7 +8,7 @@
 // instruction per cycle.
 #include "vm/interpreter.h"
 #include "vm/shortcuts.h"
-#include "vm/vm.h"
+#include "vm/machine.h"
 
 namespace T4VM {
 
@@ -23,19 +23,13 @@ void openframe(codeblock body, argmap frame) {
     databasestack->push_back(std::move(frame));
 }
 
-const std::string& selfname() {
-    static const std::string* name = nametext::intern("self");
-    return *name;
-}
+const std::string& selfname() { return *vm().selfname; }
 
-const std::string& elementname() {
-    static const std::string* name = nametext::intern("ELEMENT");
-    return *name;
-}
+const std::string& elementname() { return *vm().elementname; }
 
 // "arg0", "arg1", ... interned once each.
 const std::string& argname(int index) {
-    static std::vector<const std::string*> names;
+    auto& names = vm().argnames;
     while (names.size() <= static_cast<std::size_t>(index))
         names.push_back(nametext::intern("arg" + std::to_string(names.size())));
     return *names[static_cast<std::size_t>(index)];
@@ -87,7 +81,7 @@ bool nextiteration(continuation& loop) {
 // The loop is over: its working frame W becomes the current variable frame, and a `ret` inside
 // the block returns from the enclosing frame too.
 void finishloop() {
-    auto& pending = boundcontext->pending;
+    auto& pending = boundcontext()->pending;
     framemap working = std::move(pending.back().working);
     pending.pop_back();
     databasestack->back() = std::move(working);
@@ -95,14 +89,14 @@ void finishloop() {
 }
 
 void startloop(continuation loop) {
-    auto& pending = boundcontext->pending;
+    auto& pending = boundcontext()->pending;
     pending.push_back(std::move(loop));
     if (!nextiteration(pending.back())) finishloop();
 }
 
 // The frame the top record waits for has closed: finish what opened it.
 void finishtop() {
-    auto& pending = boundcontext->pending;
+    auto& pending = boundcontext()->pending;
     continuation& done = pending.back();
     switch (done.what) {
     case continuation::kind::ifblock:
@@ -221,12 +215,12 @@ void standalonefunccall(variable* target, argmap args, variable* self, continuat
     if (self != nullptr) target->self = self;
     datastack->push_back(target);
     pending.depth = codestack->size();
-    boundcontext->pending.push_back(std::move(pending));
+    boundcontext()->pending.push_back(std::move(pending));
     callfunc(0, std::move(args));
 }
 
 bool repeatloop() {
-    auto& pending = boundcontext->pending;
+    auto& pending = boundcontext()->pending;
     if (pending.empty() || !shortcut::reuseloopframes()) return false;
     continuation& loop = pending.back();
     const bool whileloop = loop.what == continuation::kind::whileblock;
@@ -263,7 +257,7 @@ bool repeatloop() {
 }
 
 void resumepending() {
-    auto& pending = boundcontext->pending;
+    auto& pending = boundcontext()->pending;
     while (!pending.empty() && pending.back().depth == codestack->size()) finishtop();
 }
 

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "vm/vm.h"
+#include "vm/value.h"
 
 namespace T4VM {
 
@@ -168,17 +168,13 @@ float decodefloat(std::uint32_t whole, std::uint32_t fraction) {
     return static_cast<float>(whole) + static_cast<float>(fraction) / static_cast<float>(scale);
 }
 
-const decodedbody& codeblock::decoded() const {
-    if (decodedcache != nullptr) return *decodedcache;
-    if (!buffer) {
-        static const decodedbody nothing;  // an empty body: nothing to run
-        return nothing;
-    }
+const decodedbody* codeblock::decoded() const {
+    if (decodedcache != nullptr || !buffer) return decodedcache;  // code of no buffer is empty
     const std::size_t offset = static_cast<std::size_t>(start - buffer->bytes.data());
     std::unique_ptr<decodedbody>& found = buffer->bodies[offset];
     if (!found) found = decode(start, length);
     decodedcache = found.get();
-    return *found;
+    return decodedcache;
 }
 
 codebuffer::codebuffer() = default;

@@ -69,7 +69,5 @@ struct decodedbody {
     std::vector<std::string> texts;  // the texts of string constants
 };
 
-// The decoded form of the code of a frame, made the first time that code runs.
-const decodedbody& decodedof(const codeblock& code);
 
 }  // namespace T4VM

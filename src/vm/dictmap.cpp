@@ -10,7 +10,7 @@
 #include <new>
 #include <string_view>
 
-#include "vm/vm.h"
+#include "vm/value.h"
 
 namespace T4VM {
 
@@ -144,7 +144,7 @@ public:
         for (const entry& each : entries) add(&each);
     }
 
-    bool current() const { return made == dictmap::keychanges; }
+    bool current() const { return made == keychangecount(); }
 
     const entry* find(const lookupform& form) const { return slots[probe(form, printof(form))].filed; }
 
@@ -198,7 +198,7 @@ private:
 
     std::vector<slot, tableallocator<slot>> slots;  // a power of two of them
     std::size_t used = 0;
-    std::uint64_t made = 0;  // dictmap::keychanges when the keys were filed
+    std::uint64_t made = 0;  // keychangecount() when the keys were filed
 };
 
 dictmap::dictmap() = default;
@@ -237,9 +237,9 @@ const dictmap::value_type* dictmap::findequal(const variable& value) const {
     if (form.what == lookupform::kind::nothing) return nullptr;
     if (!indexed(form) || entries.size() <= scanlimit) return scan(value);
     if (!index)
-        index = std::make_unique<keyindex>(entries, keychanges);
+        index = std::make_unique<keyindex>(entries, keychangecount());
     else if (!index->current())
-        index->rebuild(entries, keychanges);
+        index->rebuild(entries, keychangecount());
     return index->find(form);
 }
 

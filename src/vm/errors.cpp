@@ -3,13 +3,11 @@
 // lost and the process ends with a plain exit status: 0 after the closing line, 1 after a report.
 #include <ostream>
 
-#include "vm/vm.h"
+#include "vm/machine.h"
 
 namespace T4VM {
 
 namespace {
-
-bool finished = false;  // the closing line has been written (matters only with noterminate)
 
 void hexbyte(std::string& out, byte value) {
     static const char digits[] = "0123456789abcdef";
@@ -79,7 +77,7 @@ std::string statedump(bool abridged) {
 // The run ends with a report anyway; data that could not be written still gets a line of its own,
 // so nobody takes the files for complete.
 void reportlostwrites() {
-    std::ostream& err = *vmerr;
+    std::ostream& err = *vm().err;
     for (std::string lost = writeoutfiles(); !lost.empty(); lost = writeoutfiles())
         err << "TARN 4 VM error: " << lost << std::endl;
     const std::string lost = writeoutstdout();
@@ -87,12 +85,13 @@ void reportlostwrites() {
 }
 
 void report(const std::string& target, bool ismodule, bool abridged) {
-    vmout->flush();  // what the program printed comes before the report on a shared terminal
-    std::ostream& err = *vmerr;
+    machine& m = vm();
+    m.out->flush();  // what the program printed comes before the report on a shared terminal
+    std::ostream& err = *m.err;
     err << "TARN 4 VM error" << (ismodule ? " within module" : "") << ": " << target << std::endl;
-    if (!silent) err << statedump(abridged) << std::flush;
+    if (!m.silent) err << statedump(abridged) << std::flush;
     codestack->clear();
-    if (!noterminate) {
+    if (!m.noterminate) {
         reportlostwrites();
         flushstreams();
         throw machinestop{1};
@@ -116,15 +115,15 @@ void failabridged(const std::string& target) {
 void exitprogram() {
     // A program whose data did not reach its files has not finished: the report takes the place
     // of the closing line. (error returns only with noterminate.)
-    if (!finished) {
+    if (!vm().finished) {
         const std::string lost = writeoutfiles();
         if (!lost.empty()) {
             error(lost, false);
             return;
         }
     }
-    if (!silent && !finished) {
-        std::ostream& out = *vmout;
+    if (!vm().silent && !vm().finished) {
+        std::ostream& out = *vm().out;
         out << std::endl;
         if (!datastack->empty() && datastack->back()->identifier == typeident::builtin_int)
             out << "<TARN 4> Program finished with code " << datastack->back()->intval << "\n";
@@ -137,13 +136,12 @@ void exitprogram() {
         error(lost, false);
         return;
     }
-    if (!noterminate) {
+    if (!vm().noterminate) {
         flushstreams();
         throw machinestop{0};
     }
-    finished = true;
+    vm().finished = true;
 }
 
-void resetfinished() { finished = false; }
 
 }  // namespace T4VM

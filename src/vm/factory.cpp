@@ -1,19 +1,20 @@
 // The value factory: the one door every variable is made through, native function objects, the
 // method tables of strings, pointers, lists and dictionaries, and small constructors for natives.
 #include <algorithm>
+#include <span>
 
+#include "vm/builtins.h"
 #include "vm/heap.h"
-#include "vm/vm.h"
+#include "vm/machine.h"
 
 namespace T4VM {
 
 namespace {
 
-std::uint64_t nextseq = 1;
-
 std::uint64_t reserveseqs(std::size_t count) {
-    const std::uint64_t first = nextseq;
-    nextseq += count;
+    machine& m = vm();
+    const std::uint64_t first = m.nextseq;
+    m.nextseq += count;
     return first;
 }
 
@@ -41,17 +42,7 @@ variable* getallocvar(const std::string& type) {
     return value;
 }
 
-namespace {
-std::vector<variable*> pinned;
-}
-
-void pinvariable(variable* value) { pinned.push_back(value); }
-const std::vector<variable*>& pinnedvariables() { return pinned; }
-
-void resetfactory() {
-    pinned.clear();
-    nextseq = 1;
-}
+void pinvariable(variable* value) { vm().pinned.push_back(value); }
 
 variable* getmodulevar(mfuncptr target) {
     variable* function = getallocvar();
@@ -77,26 +68,29 @@ struct methodentry {
     bool custom;  // a "CUSTOM_FUNC" native object rather than a "BUILTIN_MODULE" one
 };
 
-// The method tables, in the order the methods are attached.
-const std::vector<methodentry>& methodtable(methodkind kind) {
-    static const std::vector<methodentry> strings{{"get", builtin::strget, false}, {"substr", builtin::strsub, false}};
-    static const std::vector<methodentry> pointers{{"get", builtin::pntrget, false}, {"set", builtin::pntrset, false}};
-    static const std::vector<methodentry> lists{
-        {"get", builtin::Lgetatindex, true}, {"set", builtin::Lsetatindex, true},
-        {"append", builtin::Lappend, true},  {"contains", builtin::Lcontains, true},
-        {"find", builtin::Lfind, true},      {"remove", builtin::Lerase, true},
-        {"size", builtin::Lsize, false}};
-    static const std::vector<methodentry> dicts{
-        {"get", builtin::Dgetindex, true},   {"set", builtin::Dsetindex, true},
-        {"contains", builtin::Dcontains, true}, {"keys", builtin::Dgetkeys, true},
-        {"values", builtin::Dgetvalues, true},  {"size", builtin::Dsize, false}};
-    static const std::vector<methodentry> none;
+// The method tables one after the other, each in the order its methods are attached.
+constexpr methodentry methods[]{
+    // strings: 0, 2
+    {"get", builtin::strget, false}, {"substr", builtin::strsub, false},
+    // pointers: 2, 2
+    {"get", builtin::pntrget, false}, {"set", builtin::pntrset, false},
+    // lists: 4, 7
+    {"get", builtin::Lgetatindex, true}, {"set", builtin::Lsetatindex, true}, {"append", builtin::Lappend, true},
+    {"contains", builtin::Lcontains, true}, {"find", builtin::Lfind, true}, {"remove", builtin::Lerase, true},
+    {"size", builtin::Lsize, false},
+    // dictionaries: 11, 6
+    {"get", builtin::Dgetindex, true}, {"set", builtin::Dsetindex, true}, {"contains", builtin::Dcontains, true},
+    {"keys", builtin::Dgetkeys, true}, {"values", builtin::Dgetvalues, true}, {"size", builtin::Dsize, false},
+};
+
+std::span<const methodentry> methodtable(methodkind kind) {
+    const std::span<const methodentry> all(methods);
     switch (kind) {
-    case methodkind::string: return strings;
-    case methodkind::pntr: return pointers;
-    case methodkind::list: return lists;
-    case methodkind::dict: return dicts;
-    default: return none;
+    case methodkind::string: return all.subspan(0, 2);
+    case methodkind::pntr: return all.subspan(2, 2);
+    case methodkind::list: return all.subspan(4, 7);
+    case methodkind::dict: return all.subspan(11, 6);
+    default: return {};
     }
 }
 
@@ -132,7 +126,7 @@ void attrmap::attachcopiedmethods(methodkind kind) {
 }
 
 void attrmap::makemethods() const {
-    ++shapechanges;
+    noteshapechange();
     const auto& table = methodtable(pending);
     pending = methodkind::none;
     std::vector<std::size_t> order(table.size());

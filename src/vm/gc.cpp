@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "vm/heap.h"
-#include "vm/sandbox.h"
+#include "vm/machine.h"
 
 namespace T4VM {
 
@@ -49,6 +49,8 @@ std::size_t storageof(const variable& value) {
 
 class marker {
 public:
+    explicit marker(std::vector<variable*>& stack) : pending(stack) {}
+
     // An object that refers to nothing (most numbers and texts) is finished here, while its memory
     // is at hand, instead of being read a second time off the stack.
     void mark(variable* value) {
@@ -96,27 +98,27 @@ public:
     std::size_t livebytes() const { return bytes; }
 
 private:
-    // Kept from one collection to the next: a stack of millions of entries is not worth giving
-    // back to the system and faulting in again every time.
-    static inline std::vector<variable*> pending;
+    // The machine's, kept from one collection to the next: a stack of millions of entries is not
+    // worth giving back to the system and faulting in again every time.
+    std::vector<variable*>& pending;
     std::size_t bytes = 0;
 };
 
 // Every root of the machine: the globals, the program root and everything every context holds.
-// Contexts live until the machine is reset, whether or not they are scheduled.
-void markroots(marker& roots) {
-    for (const auto& [name, value] : globalvars) roots.mark(value);
-    roots.mark(progroot);
-    roots.mark(pinnedvariables());
-    for (const auto& owned : allcontexts()) {
+// Contexts live as long as their machine, whether or not they are scheduled.
+void markroots(const machine& m, marker& roots) {
+    for (const auto& [name, value] : m.globalvars) roots.mark(value);
+    roots.mark(m.progroot);
+    roots.mark(m.pinned);
+    for (const auto& owned : m.everycontext) {
         const context& each = *owned;
-        roots.mark(*each.memory);
-        for (const framemap& frame : *each.savlvar) roots.mark(frame);
-        roots.mark(*each.calltrace);
-        roots.mark(*each.datastack);
-        roots.mark(*each.callstack);
-        for (const framemap& frame : *each.databasestack) roots.mark(frame);
-        roots.mark(*each.lastdeldatabase);
+        roots.mark(each.memory);
+        for (const framemap& frame : each.savlvar) roots.mark(frame);
+        roots.mark(each.calltrace);
+        roots.mark(each.datastack);
+        roots.mark(each.callstack);
+        for (const framemap& frame : each.databasestack) roots.mark(frame);
+        roots.mark(each.lastdeldatabase);
         for (const continuation& work : each.pending) {
             roots.mark(work.block);
             roots.mark(work.working);
@@ -128,14 +130,12 @@ void markroots(marker& roots) {
 
 }  // namespace
 
-collectionpace pace{0, minimumcollection, 0, minimumstoragebytes};
-
 namespace {
 
 // Near the cap, the next collection comes before what is made meanwhile could take memory much
 // past it: half of the room left goes to new objects, half to texts and storage.
-collectionpace pacefor(std::size_t objects, std::size_t storage, std::size_t live) {
-    const std::size_t slack = heaplimit() + heaplimit() / 8;
+collectionpace pacefor(std::size_t objects, std::size_t storage, std::size_t live, std::size_t limit) {
+    const std::size_t slack = limit + limit / 8;
     const std::size_t room = std::max<std::size_t>(live < slack ? slack - live : 0, 1u << 20);
     return {0, std::min(objects, room / 2 / sizeof(variable)), 0, std::min(storage, room / 2)};
 }
@@ -143,8 +143,9 @@ collectionpace pacefor(std::size_t objects, std::size_t storage, std::size_t liv
 }  // namespace
 
 void collectgarbage() {
-    marker roots;
-    markroots(roots);
+    machine& m = vm();
+    marker roots(m.markstack);
+    markroots(m, roots);
     roots.drain();
 
     const std::size_t kept = sweepheap();
@@ -152,9 +153,10 @@ void collectgarbage() {
     if (live > heaplimit())
         error("Out of memory: the live objects take more than " + std::to_string(heaplimit() >> 20) + " MiB.",
               false);
-    pace = pacefor(std::max(minimumcollection, kept + kept / 2), std::max(minimumstoragebytes, live), live);
+    m.pace = pacefor(std::max(minimumcollection, kept + kept / 2), std::max(minimumstoragebytes, live), live,
+                     heaplimit());
 }
 
-void resetcollector() { pace = pacefor(minimumcollection, minimumstoragebytes, 0); }
+collectionpace initialpace(std::size_t limit) { return pacefor(minimumcollection, minimumstoragebytes, 0, limit); }
 
 }  // namespace T4VM

@@ -7,7 +7,7 @@
 // objects that were alive. The objects made next therefore lie side by side, and the sweep reads
 // memory as a stream instead of jumping from object to object. Sanitizer builds give every
 // variable its own allocation instead (so every use after a free is caught) and keep a list of them
-// to sweep.
+// to sweep. Each machine has a heap of its own.
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -16,6 +16,7 @@
 #include <new>
 
 #include "vm/heap.h"
+#include "vm/machine.h"
 
 namespace T4VM {
 
@@ -34,35 +35,15 @@ constexpr std::size_t chunkslots = (chunkbytes - headerbytes) / sizeof(variable)
 constexpr std::size_t bitmapwords = (chunkslots + 63) / 64;
 static_assert(bitmapwords * sizeof(std::uint64_t) <= headerbytes);
 
+}  // namespace
+
 struct chunk {
     std::uint64_t live[bitmapwords];  // bit i of word w: slot 64 * w + i holds a variable
     alignas(headerbytes) unsigned char slots[chunkslots][sizeof(variable)];
 };
 static_assert(sizeof(chunk) <= chunkbytes);
 
-std::vector<chunk*> chunks;
-std::size_t livevariables = 0;
-// Where the search for a free slot stands: the bitmap word under the cursor, and which of its free
-// slots are still to be taken. Every slot before the cursor holds a variable.
-std::size_t cursorchunk = 0;
-std::size_t cursorword = 0;
-std::uint64_t* cursorbits = nullptr;
-std::uint64_t untaken = 0;
-unsigned char* cursorslots = nullptr;  // the word's first slot
-
-void resetcursor() {
-    cursorchunk = 0;
-    cursorword = 0;
-    cursorbits = nullptr;
-    untaken = 0;
-}
-
-// Sanitizer builds: every live variable. The list is never destroyed, so the objects stay reachable
-// (and are not reported as leaks) while the process exits.
-[[maybe_unused]] std::vector<variable*>& unpooledlist() {
-    static auto* list = new std::vector<variable*>();
-    return *list;
-}
+namespace {
 
 // The slots past the end of the last bitmap word do not exist: they count as taken.
 constexpr std::uint64_t existing(std::size_t word) {
@@ -72,7 +53,7 @@ constexpr std::uint64_t existing(std::size_t word) {
 
 // Aligned for huge pages too: a heap of millions of objects then costs the process a few hundred
 // page faults rather than hundreds of thousands.
-void refill() {
+void refill(heapstate& heap) {
     void* memory = std::aligned_alloc(chunkbytes, chunkbytes);
     if (memory == nullptr) throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
@@ -80,77 +61,87 @@ void refill() {
 #endif
     auto* block = static_cast<chunk*>(memory);
     std::fill(std::begin(block->live), std::end(block->live), std::uint64_t{0});
-    chunks.push_back(block);
+    heap.chunks.push_back(block);
 }
 
 // Moves the cursor to the next bitmap word with a free slot, adding a chunk when there is none.
-void advancecursor() {
+void advancecursor(heapstate& heap) {
     for (;;) {
-        if (cursorbits != nullptr) ++cursorword;  // the word under the cursor is used up
-        if (cursorword == bitmapwords) {
-            ++cursorchunk;
-            cursorword = 0;
+        if (heap.cursorbits != nullptr) ++heap.cursorword;  // the word under the cursor is used up
+        if (heap.cursorword == bitmapwords) {
+            ++heap.cursorchunk;
+            heap.cursorword = 0;
         }
-        if (cursorchunk == chunks.size()) refill();
-        chunk& block = *chunks[cursorchunk];
-        cursorbits = &block.live[cursorword];
-        cursorslots = block.slots[64 * cursorword];
-        untaken = ~*cursorbits & existing(cursorword);
-        if (untaken != 0) return;
+        if (heap.cursorchunk == heap.chunks.size()) refill(heap);
+        chunk& block = *heap.chunks[heap.cursorchunk];
+        heap.cursorbits = &block.live[heap.cursorword];
+        heap.cursorslots = block.slots[64 * heap.cursorword];
+        heap.untaken = ~*heap.cursorbits & existing(heap.cursorword);
+        if (heap.untaken != 0) return;
     }
 }
 
-void* takeslot() {
-    if (untaken == 0) advancecursor();
-    const unsigned bit = static_cast<unsigned>(__builtin_ctzll(untaken));
-    untaken &= untaken - 1;
-    *cursorbits |= std::uint64_t{1} << bit;
+void* takeslot(heapstate& heap) {
+    if (heap.untaken == 0) advancecursor(heap);
+    const unsigned bit = static_cast<unsigned>(__builtin_ctzll(heap.untaken));
+    heap.untaken &= heap.untaken - 1;
+    *heap.cursorbits |= std::uint64_t{1} << bit;
     // The slot after it is the one taken next: have it at hand by then.
-    if (untaken != 0) __builtin_prefetch(cursorslots + sizeof(variable) * __builtin_ctzll(untaken), 1);
-    return cursorslots + sizeof(variable) * bit;
+    if (heap.untaken != 0)
+        __builtin_prefetch(heap.cursorslots + sizeof(variable) * __builtin_ctzll(heap.untaken), 1);
+    return heap.cursorslots + sizeof(variable) * bit;
+}
+
+// After a sweep every slot may be free again: the search starts over.
+void resetcursor(heapstate& heap) {
+    heap.cursorchunk = 0;
+    heap.cursorword = 0;
+    heap.cursorbits = nullptr;
+    heap.untaken = 0;
 }
 
 }  // namespace
 
 void* variable::operator new(std::size_t size) {
-    ++livevariables;
+    heapstate& heap = vm().heap;
+    ++heap.livevariables;
     if constexpr (!pooled) {
         void* memory = ::operator new(size);
-        unpooledlist().push_back(static_cast<variable*>(memory));
+        heap.unpooled.push_back(static_cast<variable*>(memory));
         return memory;
     }
-    return takeslot();
+    return takeslot(heap);
 }
 
 void variable::operator delete(void* memory) noexcept {
-    --livevariables;
+    --vm().heap.livevariables;
     if constexpr (!pooled) {
-        ::operator delete(memory);  // its entry in the list is dropped by the sweep or freeheap
+        ::operator delete(memory);  // its entry in the list is dropped by the sweep
         return;
     }
     const auto address = reinterpret_cast<std::uintptr_t>(memory);
     auto* block = reinterpret_cast<chunk*>(address & ~(chunkbytes - 1));
     const std::size_t index = (address - reinterpret_cast<std::uintptr_t>(block->slots)) / sizeof(variable);
     block->live[index / 64] &= ~(std::uint64_t{1} << (index % 64));
-    // Only the sweep and the reset delete variables; both start the search for free slots over.
+    // Only the sweep deletes variables, and it starts the search for free slots over.
 }
 
 std::size_t sweepheap() {
+    heapstate& heap = vm().heap;
     if constexpr (!pooled) {
-        auto& unpooled = unpooledlist();
         std::size_t kept = 0;
-        for (variable* value : unpooled) {
+        for (variable* value : heap.unpooled) {
             if (value->gcmarked) {
                 value->gcmarked = false;
-                unpooled[kept++] = value;
+                heap.unpooled[kept++] = value;
             } else {
                 delete value;
             }
         }
-        unpooled.resize(kept);
+        heap.unpooled.resize(kept);
         return kept;
     }
-    for (chunk* block : chunks) {
+    for (chunk* block : heap.chunks) {
         for (std::size_t word = 0; word < bitmapwords; ++word) {
             std::uint64_t bits = block->live[word];
             std::uint64_t kept = bits;
@@ -163,22 +154,24 @@ std::size_t sweepheap() {
                 } else {
                     value->~variable();
                     kept &= ~(std::uint64_t{1} << bit);
-                    --livevariables;
+                    --heap.livevariables;
                 }
             }
             block->live[word] = kept;
         }
     }
-    resetcursor();
-    return livevariables;
+    resetcursor(heap);
+    return heap.livevariables;
 }
 
-void freeheap() {
+// Runs as its machine goes away, maybe bound to no thread: nothing here may look for the bound
+// machine, so the variables are destroyed and their memory given back directly.
+heapstate::~heapstate() {
     if constexpr (!pooled) {
-        auto& unpooled = unpooledlist();
-        for (variable* value : unpooled) delete value;
-        unpooled.clear();
-        unpooled.shrink_to_fit();
+        for (variable* value : unpooled) {
+            value->~variable();
+            ::operator delete(value);
+        }
         return;
     }
     for (chunk* block : chunks) {
@@ -188,12 +181,8 @@ void freeheap() {
                     ->~variable();
         std::free(block);
     }
-    chunks.clear();
-    chunks.shrink_to_fit();
-    livevariables = 0;
-    resetcursor();
 }
 
-std::size_t heapsize() { return livevariables; }
+std::size_t heapsize() { return vm().heap.livevariables; }
 
 }  // namespace T4VM

@@ -1,12 +1,12 @@
-// The heap behind getallocvar: every variable lives in a pool the collector sweeps and the
-// machine's reset frees.
+// The heap behind getallocvar: every variable lives in a pool the collector sweeps, owned by its
+// machine and freed with it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "vm/vm.h"
+#include "vm/value.h"
 
 // Sanitizer builds give every variable an allocation of its own, so that every use after a free
 // is caught; other builds take slots of the pool.
@@ -23,17 +23,26 @@
 
 namespace T4VM {
 
-variable* allocatevariable(std::uint64_t seq);  // a default variable with the given creation number
-// Deletes every variable the collector did not mark and clears the marks of the others; returns
-// how many are left.
-std::size_t sweepheap();
-void freeheap();         // deletes every variable; only between runs
-void resetfactory();     // creation numbers start again, nothing is pinned; only between runs
-std::size_t heapsize();  // number of live variables
-std::size_t methodcount(methodkind kind);
-// Objects of the machine's own that the collector keeps whether or not anything refers to them.
-void pinvariable(variable* value);
-const std::vector<variable*>& pinnedvariables();
+struct chunk;
+
+// Where a machine's variables live: chunks of slots with a bitmap of the live ones at the head of
+// each, and where the search for a free slot stands.
+struct heapstate {
+    std::vector<chunk*> chunks;
+    std::size_t livevariables = 0;
+    // The bitmap word under the cursor, and which of its free slots are still to be taken. Every
+    // slot before the cursor holds a variable.
+    std::size_t cursorchunk = 0;
+    std::size_t cursorword = 0;
+    std::uint64_t* cursorbits = nullptr;
+    std::uint64_t untaken = 0;
+    unsigned char* cursorslots = nullptr;  // the word's first slot
+    std::vector<variable*> unpooled;       // sanitizer builds: every live variable
+    heapstate() = default;
+    heapstate(const heapstate&) = delete;
+    heapstate& operator=(const heapstate&) = delete;
+    ~heapstate();  // deletes every variable
+};
 
 // What has been made since the last collection, and how much of it makes the next one due. Read
 // after every instruction step, so it is kept where the check inlines.
@@ -43,23 +52,18 @@ struct collectionpace {
     std::size_t storagebytes;  // texts and container storage
     std::size_t storagethreshold;
 };
-extern collectionpace pace;
 
-inline void noteallocation() { ++pace.allocations; }  // counts towards the next collection
-// So do the bytes of texts and of the storage of lists and dictionaries, which may be large while
-// their objects are few.
-inline void notetextbytes(std::size_t bytes) { pace.storagebytes += bytes; }
-inline void notestoragebytes(std::size_t bytes) { pace.storagebytes += bytes; }
-#ifdef T4VM_GC_STRESS
-// Test builds collect at every Nth safe point, so a root the collector misses shows up at once.
-inline bool collectiondue() {
-    static unsigned safepoints = 0;
-    return ++safepoints % T4VM_GC_STRESS == 0;
-}
-#else
-inline bool collectiondue() { return pace.allocations >= pace.threshold || pace.storagebytes >= pace.storagethreshold; }
-#endif
-void collectgarbage();      // only at a safe point between instruction steps
-void resetcollector();
+variable* allocatevariable(std::uint64_t seq);  // a default variable with the given creation number
+// Deletes every variable the collector did not mark and clears the marks of the others; returns
+// how many are left.
+std::size_t sweepheap();
+std::size_t heapsize();  // number of live variables
+std::size_t methodcount(methodkind kind);
+// Objects of the machine's own that the collector keeps whether or not anything refers to them.
+void pinvariable(variable* value);
+
+void collectgarbage();  // only at a safe point between instruction steps
+// The pace of a machine that has collected nothing yet.
+collectionpace initialpace(std::size_t heaplimit);
 
 }  // namespace T4VM

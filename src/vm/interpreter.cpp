@@ -5,9 +5,9 @@
 #include "vm/decode.h"
 #include "vm/heap.h"
 #include "vm/interpreter.h"
-#include "vm/sandbox.h"
+#include "vm/machine.h"
 #include "vm/shortcuts.h"
-#include "vm/vm.h"
+#include "vm/machine.h"
 
 namespace T4VM {
 
@@ -17,13 +17,12 @@ namespace {
 
 void push(variable* value) { datastack->push_back(value); }
 
-// The object the previous instruction step made and pushed, referred to by nothing but the top of
-// the data stack (an arithmetic result, a constant, the copy a load made), or null.
-variable* freshresult = nullptr;
-
+// Pushes an object the step made, referred to by nothing but the top of the data stack (an
+// arithmetic result, a constant, the copy a load made): the machine remembers it as fresh until
+// the next step.
 void pushfresh(variable* value) {
     datastack->push_back(value);
-    freshresult = value;
+    vm().freshresult = value;
 }
 
 // The value a store binds: the top entry itself when it is fresh, else its copy as usual.
@@ -40,7 +39,7 @@ void descriptorcountdown() {
     while (!records.empty() && records.front().count <= 0) records.pop_front();
     if (records.empty()) return;
     --records.front().count;
-    *vmout << "\r-CURRENT TASK: " << records.front().name << "-\r";
+    *vm().out << "\r-CURRENT TASK: " << records.front().name << "-\r";
 }
 
 [[noreturn]] void integeroverflow() { fail("Integer overflow.", false); }
@@ -101,7 +100,7 @@ void pushtruth(bool value, const codeframe& frame, const instruction& in) {
     bool loopends = false;
     if (atend) {
         // The body of a while loop ends here: the loop takes the value as its next condition.
-        const auto& pending = boundcontext->pending;
+        const auto& pending = boundcontext()->pending;
         loopends = !pending.empty() && pending.back().what == continuation::kind::whileblock &&
                    pending.back().depth + 1 == codestack->size();
     }
@@ -188,7 +187,7 @@ void storelocal(const std::string& name, variable* fresh) {
         if (variable** slot = getrootslot(name))
             *slot = rootvalue;
         else
-            progroot->attributes[name] = rootvalue;
+            vm().progroot->attributes[name] = rootvalue;
     }
     value->name.set(&name);
     datastack->pop_back();
@@ -197,7 +196,7 @@ void storelocal(const std::string& name, variable* fresh) {
 void storeglobal(const std::string& name, variable* fresh) {
     variable* entry = topentry();
     variable* value = storedvalue(entry, fresh);
-    globalvars[name] = value;
+    vm().globalvars[name] = value;
     value->name.set(&name);
     datastack->pop_back();
 }
@@ -296,7 +295,6 @@ void frameended() {
 }  // namespace
 
 // A run that ended in a report may leave a fresh result behind; the next run starts without one.
-void resetinterpreter() { freshresult = nullptr; }
 
 float doarithmetic(float a, float b, char op) {
     switch (op) {
@@ -323,13 +321,14 @@ variable* popread() {
 
 codeframe openedframe(codeblock body) {
     codeframe frame{std::move(body), 0};
-    frame.body = &frame.code.decoded();
+    frame.body = frame.code.decoded();
     return frame;
 }
 
 void execinstruction(codeframe& frame) {
-    variable* const fresh = freshresult;
-    freshresult = nullptr;
+    machine& m = vm();
+    variable* const fresh = m.freshresult;
+    m.freshresult = nullptr;
     returned.get() = false;
     integritycheck();
     if (frame.empty()) {

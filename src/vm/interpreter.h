@@ -7,7 +7,7 @@
 #include <string>
 
 #include "vm/decode.h"
-#include "vm/vm.h"
+#include "vm/machine.h"
 
 namespace T4VM {
 
@@ -32,7 +32,6 @@ variable* makeconstant(const codeframe& frame, const instruction& in);
 variable* scratchnumber();
 // A scratch object holding the number constant of `in`.
 variable* scratchconstant(const instruction& in);
-void resetoperands();
 
 float doarithmetic(float a, float b, char op);
 bool docomparisment(double a, double b, int mode);
@@ -62,11 +61,19 @@ variable* blockof(codeframe& frame, const instruction& in);
 // Pops a value an instruction only reads.
 variable* popread();
 
+namespace moduleapi {
+// Pops the top entry for an instruction that only reads it (arithmetic, comparisons, conditions):
+// the copy gettopvar would make for a value type could never be seen, so none is made.
+variable* popvalue();
+// getlocalvar for a name interned by nametext (every name read from code is).
+variable* getinternedlocalvar(const std::string& interned);
+// Where the program root keeps its attribute of an interned name, or null when it has none.
+variable** getrootslot(const std::string& interned);
+}  // namespace moduleapi
+
 // Reads the name operand of `in`.
 inline const std::string& nameof(codeframe& frame, const instruction& in) {
     return in.form == operandform::name ? *in.name : *getname(frame);
 }
-
-void resetinterpreter();
 
 }  // namespace T4VM

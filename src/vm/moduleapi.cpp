@@ -1,7 +1,8 @@
 // Support operations for natives (and for the interpreter): popping values, scopes, name lookup,
 // arguments, list and dictionary access, conversions and pointer targets.
 #include "vm/heap.h"
-#include "vm/vm.h"
+#include "vm/interpreter.h"
+#include "vm/machine.h"
 
 namespace T4VM::moduleapi {
 
@@ -111,32 +112,22 @@ variable& gettargetpntr(variable* target) {
 
 namespace {
 
-// The program root's attributes are looked up by every load of a name. The result of a lookup is
-// remembered by the name's address (names read from code are interned, so one place holds each)
-// and text until some attribute map gains or loses a name.
-struct rootlookup {
-    const std::string* address = nullptr;
-    std::string name;
-    std::uint64_t shape = 0;
-    const variable* root = nullptr;
-    variable** slot = nullptr;  // null: the root has no attribute of that name
-    bool interned = false;      // the name was interned: its address alone identifies it
-};
-rootlookup rootlookups[512];
-
-// An interned name lives as long as the process, so no other text ever has its address.
+// The program root's attributes are looked up by every load of a name: the machine remembers the
+// result by the name's address and text. An interned name lives as long as the process, so no
+// other text ever has its address.
 variable** rootslot(const std::string& name, bool interned) {
-    rootlookup& cached = rootlookups[(reinterpret_cast<std::uintptr_t>(&name) >> 4) & 511];
-    if (cached.address == &name && cached.shape == attrmap::shapechanges && cached.root == progroot &&
+    machine& m = vm();
+    rootlookup& cached = m.rootlookups[(reinterpret_cast<std::uintptr_t>(&name) >> 4) & (m.rootlookups.size() - 1)];
+    if (cached.address == &name && cached.shape == m.shapechanges && cached.root == m.progroot &&
         ((interned && cached.interned) || cached.name == name))
         return cached.slot;
-    auto found = progroot->attributes.find(name);
+    auto found = m.progroot->attributes.find(name);
     cached.interned = interned;
     cached.address = &name;
     cached.name = name;
-    cached.shape = attrmap::shapechanges;
-    cached.root = progroot;
-    cached.slot = found == progroot->attributes.end() ? nullptr : &found->second;
+    cached.shape = m.shapechanges;
+    cached.root = m.progroot;
+    cached.slot = found == m.progroot->attributes.end() ? nullptr : &found->second;
     return cached.slot;
 }
 
@@ -163,6 +154,7 @@ variable* getlocalvar(const std::string& target) { return findlocal(target, fals
 variable* getinternedlocalvar(const std::string& interned) { return findlocal(interned, true); }
 
 variable* getglobalvar(const std::string& target) {
+    auto& globalvars = vm().globalvars;
     auto found = globalvars.find(target);
     if (found == globalvars.end()) fail("Global variable not found: " + target, false);
     return found->second;

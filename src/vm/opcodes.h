@@ -89,7 +89,7 @@ struct opcodeinfo {
     std::uint8_t flags;
 };
 
-inline constexpr std::array opcodetable{
+constexpr std::array opcodetable{
 #define T4VM_OPCODE_INFO(number, name, operand, flags) opcodeinfo{number, #name, operandkind::operand, flags},
     T4VM_OPCODES(T4VM_OPCODE_INFO)
 #undef T4VM_OPCODE_INFO

@@ -6,7 +6,7 @@
 #include "vm/heap.h"
 #include "vm/interpreter.h"
 #include "vm/shortcuts.h"
-#include "vm/vm.h"
+#include "vm/machine.h"
 
 namespace T4VM {
 
@@ -86,10 +86,8 @@ void decodefunction(codeframe& bytes, variable& function) {
     bytes.pc += static_cast<std::size_t>(length);
 }
 
-bool stackoperandseen = false;
-
 variable* decodestack() {
-    stackoperandseen = true;
+    vm().stackoperandseen = true;
     if (datastack->empty()) fail("Stack operand met an empty datastack.", false);
     variable* top = datastack->back();
     datastack->pop_back();
@@ -150,9 +148,10 @@ variable* decode(codeframe& bytes, int depth) {
 variable* getop(codeframe& bytes) { return decode(bytes, 0); }
 
 variable* getconstant(codeframe& bytes) {
-    stackoperandseen = false;
+    machine& m = vm();
+    m.stackoperandseen = false;
     variable* value = decode(bytes, 0);
-    return shortcut::constantuncopied(*value, stackoperandseen) ? value : value->getcopy();
+    return shortcut::constantuncopied(*value, m.stackoperandseen) ? value : value->getcopy();
 }
 
 variable* makeconstant(const codeframe& frame, const instruction& in) {
@@ -183,23 +182,12 @@ variable* makeconstant(const codeframe& frame, const instruction& in) {
     return shortcut::constantuncopied(*value, false) ? value : value->getcopy();
 }
 
-namespace {
-
 // Objects that stand for numbers nobody but one arithmetic, comparison or condition will see.
 // They are the machine's own, kept alive by the collector, and taken in turn: at most two are on
 // a data stack at any time.
-struct scratchset {
-    std::array<variable*, 4> objects{};
-    std::size_t next = 0;
-};
-scratchset scratch;
-scratchset& scratchslots() { return scratch; }
-
-}  // namespace
-
 variable* scratchnumber() {
-    auto& slots = scratchslots();
-    variable*& slot = slots.objects[slots.next++ % slots.objects.size()];
+    machine& m = vm();
+    variable*& slot = m.scratch[m.nextscratch++ % m.scratch.size()];
     if (slot == nullptr) {
         slot = getallocvar();
         pinvariable(slot);
@@ -218,8 +206,6 @@ variable* scratchconstant(const instruction& in) {
     }
     return slot;
 }
-
-void resetoperands() { scratchslots() = {}; }
 
 const std::string* getname(codeframe& bytes) {
     if (!bytes.empty() && bytes.top() == operandtype::string) {

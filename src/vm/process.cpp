@@ -13,8 +13,6 @@ namespace T4VM {
 
 namespace {
 
-bool pipesignalignored = false;  // by this machine, not by a host that embeds it
-
 bool isclosed(int fd) { return ::fcntl(fd, F_GETFD) == -1 && errno == EBADF; }
 
 }  // namespace
@@ -28,17 +26,9 @@ void guardstandarddescriptors() {
     }
 }
 
-void ignorebrokenpipes() {
-    std::signal(SIGPIPE, SIG_IGN);
-    pipesignalignored = true;
-}
+void ignorebrokenpipes() { std::signal(SIGPIPE, SIG_IGN); }
 
-std::ostream& processstdout() {
-    static fdstream out(STDOUT_FILENO, false, true);
-    return out;
-}
-
-int runshell(const std::string& command) {
+int runshell(const std::string& command, bool pipesignalignored) {
     // An ignored signal stays ignored across exec, and commands such as `yes | head -1` count on
     // being ended by it rather than seeing their writes fail.
     if (!pipesignalignored) return std::system(command.c_str());

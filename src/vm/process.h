@@ -14,10 +14,8 @@ void guardstandarddescriptors();
 // A reader that has gone away no longer ends the process: writes to it fail with EPIPE, and the
 // machine stops writing there and runs on.
 void ignorebrokenpipes();
-// Standard output as a stream that keeps the reason of a failed write.
-std::ostream& processstdout();
-// std::system with the default action for SIGPIPE in the command, whatever the machine set for
-// itself.
-int runshell(const std::string& command);
+// std::system with the default action for SIGPIPE in the command when the machine ignored the
+// signal for itself (`pipesignalignored`); a host's own setting is left alone.
+int runshell(const std::string& command, bool pipesignalignored);
 
 }  // namespace T4VM

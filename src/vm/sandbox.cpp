@@ -1,21 +1,19 @@
 // The sandbox's checks. Refusals are ordinary failure reports, so a sandboxed run ends the way
 // any failing program does, with a message that names what was refused.
-#include "vm/sandbox.h"
+#include "vm/machine.h"
 
 #include <filesystem>
 #include <system_error>
 
-#include "vm/vm.h"
+#include "vm/machine.h"
 
 namespace T4VM {
 
 namespace fs = std::filesystem;
 
-sandboxconfig sandbox;
-std::uint64_t stepstaken = 0;
 
 void budgetexhausted() {
-    fail("Instruction budget exhausted: more than " + std::to_string(sandbox.instructionbudget) +
+    fail("Instruction budget exhausted: more than " + std::to_string(vm().sandbox.instructionbudget) +
              " instruction steps.",
          false);
 }
@@ -51,7 +49,7 @@ std::string shownpath(const std::string& path) {
 }
 
 void checkpath(const std::string& operation, const std::string& path) {
-    if (sandbox.scratchdir.empty()) return;
+    if (vm().sandbox.scratchdir.empty()) return;
     // Before anything else: every later check would look at a path the system never sees.
     if (holdsnul(path)) refuse(operation, path, "the path holds a NUL byte.");
     const fs::path target(path);
@@ -61,18 +59,20 @@ void checkpath(const std::string& operation, const std::string& path) {
     // A relative path is taken from the working directory, so that must not have left the scratch
     // directory either (a program's own `cd` cannot make it leave, but its embedder can).
     std::error_code failure;
-    const fs::path root = fs::weakly_canonical(sandbox.scratchdir, failure);
+    const fs::path root = fs::weakly_canonical(vm().sandbox.scratchdir, failure);
     const fs::path here = failure ? fs::path() : fs::current_path(failure);
     if (failure || !inside(here, root))
         refuse(operation, path, "the working directory is outside the sandbox's scratch directory.");
 }
 
+std::size_t textlimit() { return vm().sandbox.textlimit != 0 ? vm().sandbox.textlimit : maxtextsize; }
+
 void checksystem() {
-    if (sandbox.nosystem) fail("system is disabled in the sandbox.", true);
+    if (vm().sandbox.nosystem) fail("system is disabled in the sandbox.", true);
 }
 
 void checksockets() {
-    if (sandbox.nosockets) fail("Sockets are disabled in the sandbox.", true);
+    if (vm().sandbox.nosockets) fail("Sockets are disabled in the sandbox.", true);
 }
 
 }  // namespace T4VM

@@ -1,13 +1,13 @@
 // Limits for running program images nobody has vetted (the fuzzers, a service running uploads):
 // a cap on instruction steps, a scratch directory that the file and filesystem natives cannot
 // leave, and switches for the natives that reach beyond the process. Everything is off by
-// default, so a normal run never notices the sandbox.
+// default, so a normal run never notices the sandbox. Each machine is given its own.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "vm/vm.h"
 
 namespace T4VM {
 
@@ -29,36 +29,5 @@ struct sandboxconfig {
     // means the machine's own limit.
     std::size_t heaplimit = 0;
 };
-
-// Set once by whoever embeds the machine; a machine reset leaves it as it is.
-extern sandboxconfig sandbox;
-
-// The largest text a run may make.
-inline std::size_t textlimit() { return sandbox.textlimit != 0 ? sandbox.textlimit : maxtextsize; }
-
-// The most bytes the live values of a run may take.
-inline std::size_t heaplimit() { return sandbox.heaplimit != 0 ? sandbox.heaplimit : maxheapbytes; }
-
-// Steps taken since the last machine reset.
-extern std::uint64_t stepstaken;
-
-[[noreturn]] void budgetexhausted();
-
-// Charged once per instruction step; the step past the budget ends the run with a report.
-inline void chargestep() {
-    if (sandbox.instructionbudget != 0 && ++stepstaken > sandbox.instructionbudget) budgetexhausted();
-}
-
-// Paths as the system sees them end at their first NUL byte, so one holding such a byte would name
-// another file than the program's: the natives refuse them.
-inline bool holdsnul(const std::string& path) { return path.find('\0') != std::string::npos; }
-// A path as reports show it: a NUL byte is written as \0.
-std::string shownpath(const std::string& path);
-
-// The checks the host-facing natives make before anything else. Each returns only when the
-// operation is allowed, and otherwise reports as a module failure.
-void checkpath(const std::string& operation, const std::string& path);
-void checksystem();
-void checksockets();
 
 }  // namespace T4VM

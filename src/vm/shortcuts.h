@@ -6,8 +6,7 @@
 #pragma once
 
 #include "vm/decode.h"
-#include "vm/sandbox.h"
-#include "vm/vm.h"
+#include "vm/machine.h"
 
 namespace T4VM {
 
@@ -20,7 +19,7 @@ inline constexpr bool plainbuild = false;
 // Shortcuts rest on knowing what runs next in this context. With another context runnable, an
 // instruction of it comes in between and could read or change any shared object (the scratch
 // numbers among them).
-inline bool shortcutsallowed() { return !plainbuild && threads.size() == 1; }
+inline bool shortcutsallowed() { return !plainbuild && vm().threads.size() == 1; }
 
 namespace shortcut {
 
@@ -31,7 +30,7 @@ namespace shortcut {
 inline bool loaduncopied(const instruction& in, const variable& found, const std::string& name) {
     if (!found.isvaluetype() || !shortcutsallowed()) return false;
     const bool samename = &found.name.str() == &name;
-    return (in.readerahead == 1 && (samename || sandbox.instructionbudget == 0)) ||
+    return (in.readerahead == 1 && (samename || vm().sandbox.instructionbudget == 0)) ||
            (in.readerahead == 2 && samename);
 }
 

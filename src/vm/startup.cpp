@@ -6,16 +6,18 @@
 #include <iterator>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "vm/additions/modules.h"
 #include "vm/builtins.h"
+#include "vm/embed.h"
+#include "vm/fdwriter.h"
 #include "vm/heap.h"
 #include "vm/interpreter.h"
 #include "vm/process.h"
-#include "vm/vm.h"
+#include "vm/machine.h"
 
 namespace T4VM {
-
-void resetfinished();
 
 namespace {
 
@@ -64,6 +66,7 @@ void parsedescriptor() {
 }
 
 void runloop() {
+    const auto& threads = vm().threads;
     while (!codestack->empty() && !threads.empty()) {
         if (threads.size() == 1)
             runsinglecontext(1024);
@@ -71,13 +74,13 @@ void runloop() {
             execcycle();
     }
     // With every context stopped the program has ended; its code comes from the main context.
-    if (threads.empty()) swapcontext(maincontext);
+    if (threads.empty()) swapcontext(vm().maincontext);
     exitprogram();
 }
 
 // Everything after the argument check: load, build the environment, run.
 int runprogram(const std::vector<byte>& image, const std::string& imagepath, std::size_t extraargs) {
-    if (extraargs == 1) silent = true;
+    if (extraargs == 1) vm().silent = true;
     codestack->push_back(openedframe(codeblock(image)));
     if (!imagepath.empty()) loaddescriptor(imagepath);
     init();
@@ -92,33 +95,32 @@ bool argumentcountwrong(std::size_t extraargs) { return extraargs > 2; }
 }  // namespace
 
 void init() {
-    swapcontext(maincontext);
+    machine& m = vm();
+    swapcontext(m.maincontext);
     databasestack->emplace_back();
+    variable*& progroot = m.progroot;
     progroot = getallocvar();
     progroot->identifier = typeident::builtin_func;
     progroot->name = "PROGRAM_ROOT";
     progroot->parts.mut().funccode = codestack->back().code;
     callstack->push_back(progroot);
     calltrace->push_back(progroot);
-    globalvars["progroot"] = progroot;
+    m.globalvars["progroot"] = progroot;
     attachbuiltins(*progroot);
     if (hasdescriptor.get()) parsedescriptor();
-}
-
-void resetbuiltins() {
-    TARN4SOCKETS::resetsockets();
-    resetfiles();
-    resettasks();
-    resetfinished();
 }
 
 int runmain(int argc, char** argv) {
     guardstandarddescriptors();
     ignorebrokenpipes();
     std::ios::sync_with_stdio(false);
-    vmout = &processstdout();
-    vmerr = &std::cerr;
-    vmin = &std::cin;
+    fdstream out(STDOUT_FILENO, false, true);  // keeps the reason of a failed write
+    machine m;
+    m.out = &out;
+    m.err = &std::cerr;
+    m.in = &std::cin;
+    m.pipesignalignored = true;
+    const machinebinding bound(m);
     try {
         if (argc < 2 || argumentcountwrong(static_cast<std::size_t>(argc - 2)))
             error("Too many or not enough arguments.", false);
@@ -133,29 +135,33 @@ int runmain(int argc, char** argv) {
     }
 }
 
-runresult runimage(const std::vector<byte>& image, const std::vector<std::string>& args,
-                   const std::string& input, const std::string& imagepath) {
+runresult runimage(const std::vector<byte>& image, const runoptions& options) {
     std::ostringstream out;
     std::ostringstream err;
-    std::istringstream in(input);
-    resetmachine();
-    vmout = &out;
-    vmerr = &err;
-    vmin = &in;
+    std::istringstream in(options.input);
     runresult result;
-    try {
-        if (argumentcountwrong(args.size())) error("Too many or not enough arguments.", false);
-        result.status = runprogram(image, imagepath, args.size());
-    } catch (const machinestop& stop) {
-        result.status = stop.status;
+    {
+        machine m(options.sandbox);
+        m.out = &out;
+        m.err = &err;
+        m.in = &in;
+        const machinebinding bound(m);
+        try {
+            if (argumentcountwrong(options.args.size())) error("Too many or not enough arguments.", false);
+            result.status = runprogram(image, options.imagepath, options.args.size());
+        } catch (const machinestop& stop) {
+            result.status = stop.status;
+        }
+        flushstreams();
     }
-    resetmachine();
-    vmout = &std::cout;
-    vmerr = &std::cerr;
-    vmin = &std::cin;
     result.out = out.str();
     result.err = err.str();
     return result;
+}
+
+runresult runimage(const std::vector<byte>& image, const std::vector<std::string>& args,
+                   const std::string& input, const std::string& imagepath) {
+    return runimage(image, runoptions{args, input, imagepath, {}});
 }
 
 }  // namespace T4VM

@@ -1,70 +1,59 @@
-// Machine state: the contexts, the table of runnable contexts, the aliases bound to one context,
-// the execution cycle and the integrity check run before every instruction.
+// Machine state: the machine and its binding to a thread, the contexts, the table of runnable
+// contexts, the execution cycle and the integrity check run before every instruction.
 #include <iostream>
 #include <new>
 #include <ostream>
 
 #include "vm/heap.h"
-#include "vm/sandbox.h"
+#include "vm/builtins.h"
 #include "vm/interpreter.h"
-#include "vm/vm.h"
+#include "vm/machine.h"
 
 namespace T4VM {
 
-std::map<std::string, variable*> globalvars;
-variable* progroot = nullptr;
+thread_local threadbinding thisthread;
 
-namespace {
-std::vector<std::unique_ptr<context>> everycontext;  // contexts live until the machine is reset
+machine::machine(const sandboxconfig& limits) : out(&std::cout), err(&std::cerr), in(&std::cin), sandbox(limits) {
+    pace = initialpace(sandbox.heaplimit != 0 ? sandbox.heaplimit : maxheapbytes);
+    everycontext.push_back(std::make_unique<context>());
+    maincontext = everycontext.back().get();
+    boundcontext = maincontext;
+    threads[0] = maincontext;
+    selfname = nametext::intern("self");
+    elementname = nametext::intern("ELEMENT");
+}
+
+// Files still open are written out by their streams; the variables go with the heap, last.
+machine::~machine() = default;
+
+machinebinding::machinebinding(machine& bound) : previous(thisthread) {
+    thisthread = {&bound, bound.boundcontext};
+}
+
+machinebinding::~machinebinding() {
+    if (thisthread.vm != nullptr) thisthread.vm->boundcontext = thisthread.bound;
+    thisthread = previous;
 }
 
 context* newcontext() {
-    everycontext.push_back(std::make_unique<context>());
-    return everycontext.back().get();
+    machine& m = vm();
+    m.everycontext.push_back(std::make_unique<context>());
+    return m.everycontext.back().get();
 }
-
-const std::vector<std::unique_ptr<context>>& allcontexts() { return everycontext; }
-
-context* maincontext = newcontext();
-context* boundcontext = maincontext;
-std::map<int, context*> threads{{0, maincontext}};
-bool silent = false;
-bool noterminate = false;
-
-ref_wrapper<varstack> memory(*maincontext->memory);
-ref_wrapper<std::vector<framemap>> savlvar(*maincontext->savlvar);
-ref_wrapper<codestacktype> codestack(*maincontext->codestack);
-ref_wrapper<varstack> calltrace(*maincontext->calltrace);
-ref_wrapper<varstack> datastack(*maincontext->datastack);
-ref_wrapper<varstack> callstack(*maincontext->callstack);
-ref_wrapper<framestack> databasestack(*maincontext->databasestack);
-ref_wrapper<framemap> lastdeldatabase(*maincontext->lastdeldatabase);
-ref_wrapper<bool> hasdescriptor(maincontext->hasdescriptor);
-ref_wrapper<bytestack> descriptor(*maincontext->descriptor);
-ref_wrapper<descriptorlist> _FDESC(*maincontext->_FDESC);
-ref_wrapper<bool> returned(maincontext->returned);
-
-std::ostream* vmout = &std::cout;
-std::ostream* vmerr = &std::cerr;
-std::istream* vmin = &std::cin;
 
 void swapcontext(context* newcontext) {
-    memory.set(*newcontext->memory);
-    savlvar.set(*newcontext->savlvar);
-    codestack.set(*newcontext->codestack);
-    calltrace.set(*newcontext->calltrace);
-    datastack.set(*newcontext->datastack);
-    callstack.set(*newcontext->callstack);
-    databasestack.set(*newcontext->databasestack);
-    lastdeldatabase.set(*newcontext->lastdeldatabase);
-    hasdescriptor.set(newcontext->hasdescriptor);
-    descriptor.set(*newcontext->descriptor);
-    _FDESC.set(*newcontext->_FDESC);
     // Each context has its own return flag, so a task's instructions never clear the flag that a
     // `ret` of another context has just set for its blocks.
-    returned.set(newcontext->returned);
-    boundcontext = newcontext;
+    thisthread.bound = newcontext;
 }
+
+void noteshapechange() { ++vm().shapechanges; }
+void notekeychange() { ++vm().keychanges; }
+std::uint64_t keychangecount() { return vm().keychanges; }
+
+variable* getprogroot() { return vm().progroot; }
+
+void keepnative(std::shared_ptr<void> object) { vm().natives.push_back(std::move(object)); }
 
 namespace {
 
@@ -86,8 +75,8 @@ void step() {
         else
             execinstruction(codestack->back());
         // Most steps close no frame that work is waiting for.
-        const auto& pending = boundcontext->pending;
-        if (!pending.empty() && pending.back().depth == boundcontext->codestack->size()) resumepending();
+        const context& bound = *boundcontext();
+        if (!bound.pending.empty() && bound.pending.back().depth == bound.codestack.size()) resumepending();
     } catch (const instructionabort&) {
         // A report returned (noterminate): the instruction ends where it failed.
     } catch (const std::bad_alloc&) {
@@ -103,6 +92,7 @@ namespace {
 // next id is looked up afresh after every step, so tasks stopped or started by the step never
 // break the walk: a task started with a greater id runs in this very cycle.
 void walkcycle(std::map<int, context*>::iterator entry) {
+    auto& threads = vm().threads;
     while (entry != threads.end()) {
         const int id = entry->first;
         swapcontext(entry->second);
@@ -116,6 +106,7 @@ void walkcycle(std::map<int, context*>::iterator entry) {
 
 void runsinglecontext(std::size_t steps) {
     // With one context in the table every cycle is one step of it: no walk, no switch.
+    auto& threads = vm().threads;
     const int id = threads.begin()->first;
     context* only = threads.begin()->second;
     swapcontext(only);
@@ -131,68 +122,38 @@ void runsinglecontext(std::size_t steps) {
     }
 }
 
-void execcycle() { walkcycle(threads.begin()); }
+void execcycle() { walkcycle(vm().threads.begin()); }
 
 void integrityfailure() {
-    const context& bound = *boundcontext;  // the aliases point into it
-    if (bound.codestack->empty())
+    const context& bound = *boundcontext();  // the aliases point into it
+    if (bound.codestack.empty())
         error("\nVM panic!\nCodestack size = 0, this is not supposed to happen.      \n", false);
-    if (bound.callstack->empty())
+    if (bound.callstack.empty())
         error("\nVM panic!\nCallstack size = 0, did you go out of root?                \n", false);
-    if (bound.databasestack->empty())
+    if (bound.databasestack.empty())
         error("\nVM panic!\nDatabasestack size = 0, did you go out of root?                \n",
               false);
-    if (bound.calltrace->empty()) {
-        std::ostream& err = *vmerr;
+    if (bound.calltrace.empty()) {
+        std::ostream& err = *vm().err;
         err << "-----------------------------" << std::endl;
         err << "Calltrace stack size is 0." << std::endl;
         err << "The vm will keep running tho." << std::endl;
         err << "This is just a warning." << std::endl;
         err << "-----------------------------" << std::endl;
     }
-    if (bound.codestack->empty() || bound.callstack->empty() || bound.databasestack->empty())
+    if (bound.codestack.empty() || bound.callstack.empty() || bound.databasestack.empty())
         throw instructionabort{};  // only after a report that returned
 }
 
-namespace {
-std::vector<std::ostream*> openstreams;
-}
+void registerstream(std::ostream* stream) { vm().openstreams.push_back(stream); }
 
-void registerstream(std::ostream* stream) { openstreams.push_back(stream); }
-
-void unregisterstream(std::ostream* stream) {
-    std::erase(openstreams, stream);
-}
+void unregisterstream(std::ostream* stream) { std::erase(vm().openstreams, stream); }
 
 void flushstreams() {
-    for (std::ostream* stream : openstreams) stream->flush();
-    vmout->flush();
-    vmerr->flush();
-}
-
-void resetvalues();
-void resetbuiltins();
-
-void resetmachine() {
-    flushstreams();
-    openstreams.clear();
-    resetbuiltins();
-    globalvars.clear();
-    progroot = nullptr;
-    threads.clear();
-    everycontext.clear();
-    freeheap();
-    resetfactory();
-    resetcollector();
-    resetvalues();
-    resetoperands();
-    resetinterpreter();
-    maincontext = newcontext();
-    threads[0] = maincontext;
-    swapcontext(maincontext);
-    silent = false;
-    noterminate = false;
-    stepstaken = 0;
+    machine& m = vm();
+    for (std::ostream* stream : m.openstreams) stream->flush();
+    m.out->flush();
+    m.err->flush();
 }
 
 }  // namespace T4VM

@@ -8,7 +8,7 @@
 #include <istream>
 #include <string>
 
-#include "vm/vm.h"
+#include "vm/machine.h"
 
 namespace T4VM {
 

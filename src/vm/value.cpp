@@ -4,12 +4,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <unordered_set>
 #include <cctype>
 
 #include "vm/heap.h"
-#include "vm/sandbox.h"
-#include "vm/vm.h"
+#include "vm/machine.h"
 
 namespace T4VM {
 
@@ -20,29 +20,67 @@ namespace {
 constexpr int maxnesting = 2000;
 }  // namespace
 
-const std::string& identname(typeident id) {
-    static const std::string names[] = {
+namespace {
+
+// Values every machine reads and none changes: the texts of the type identifiers, and the empty
+// value of each kind that an unmade part of a variable reads as.
+struct constants {
+    const std::string identifiers[13] = {
         "",           "BUILTIN_INT",    "BUILTIN_FLOAT", "BUILTIN_STRING", "BUILTIN_PNTR",
         "BUILTIN_LIST", "BUILTIN_DICT", "CUSTOM_FUNC",   "BUILTIN_MODULE", "CUSTOM_CLASS",
         "BUILTIN_CLASS", "MODULE_CLASS", "BUILTIN_FUNC",
     };
-    return names[static_cast<int>(id)];
+    const std::string text;
+    const std::vector<variable*> list;
+    const dictmap dict;
+    const functionparts parts;
+    const varmap attributes;
+};
+
+const constants& shared() {
+    static const constants values;
+    return values;
 }
 
-namespace {
-// Interned names live until the process ends: a name is a pointer into this set.
-std::unordered_set<std::string>& internednames() {
-    static auto* names = new std::unordered_set<std::string>();
-    return *names;
-}
 }  // namespace
 
-const std::string* nametext::intern(const std::string& value) { return &*internednames().insert(value).first; }
+const std::string& identname(typeident id) { return shared().identifiers[static_cast<int>(id)]; }
 
-const std::string& nametext::defaulttext() {
-    static const std::string* text = intern("Unnamed Variable");
-    return *text;
+template <>
+const std::string& emptyof<std::string>() { return shared().text; }
+template <>
+const std::vector<variable*>& emptyof<std::vector<variable*>>() { return shared().list; }
+template <>
+const dictmap& emptyof<dictmap>() { return shared().dict; }
+template <>
+const functionparts& emptyof<functionparts>() { return shared().parts; }
+template <>
+const varmap& emptyof<varmap>() { return shared().attributes; }
+
+namespace {
+
+// Interned names live until the process ends, shared by every machine in it: a name is a pointer
+// into this set. Machines on other threads intern names too, so the set takes one at a time.
+struct internedset {
+    std::mutex lock;
+    std::unordered_set<std::string> names;
+    const std::string* unnamed = &*names.insert("Unnamed Variable").first;
+};
+
+internedset& interned() {
+    static auto* set = new internedset();  // never destroyed: names outlive every machine
+    return *set;
 }
+
+}  // namespace
+
+const std::string* nametext::intern(const std::string& value) {
+    internedset& set = interned();
+    const std::lock_guard<std::mutex> hold(set.lock);
+    return &*set.names.insert(value).first;
+}
+
+const std::string& nametext::defaulttext() { return *interned().unnamed; }
 
 std::ostream& operator<<(std::ostream& out, const nametext& name) { return out << name.str(); }
 
@@ -111,36 +149,34 @@ variable* variable::getvar() { return isvaluetype() ? getcopy() : this; }
 
 namespace {
 
-// Number of copy marks currently set. Marks are only ever added along the chain of copies in
-// progress, so a copy that meets itself again with the same number of marks would repeat itself
-// forever.
-std::uint32_t markcount = 0;
-
+// The machine counts the copy marks currently set. Marks are only ever added along the chain of
+// copies in progress, so a copy that meets itself again with the same number of marks would repeat
+// itself forever.
 void setmark(variable* target, std::vector<variable*>& marked) {
     target->alreadycopied = true;
-    ++markcount;
+    ++vm().markcount;
     marked.push_back(target);
 }
 
 }  // namespace
 
 namespace {
-// How deep copies are nested right now: an object reaching ever new objects through attributes,
-// dictionary values or receivers is refused before it exhausts the C++ stack.
-int copydepth = 0;
-// Objects made by the copy in progress: a dictionary holding the same dictionary under two keys,
-// nested a few dozen times, would otherwise copy into billions of objects within one instruction.
-std::size_t copiedobjects = 0;
+// The machine counts how deep copies are nested right now (an object reaching ever new objects
+// through attributes, dictionary values or receivers is refused before it exhausts the C++ stack)
+// and the objects made by the copy in progress (a dictionary holding the same dictionary under two
+// keys, nested a few dozen times, would otherwise copy into billions of objects within one
+// instruction).
 constexpr std::size_t maxcopiedobjects = 2'000'000;
 struct copydepthguard {
-    copydepthguard() {
-        if (copydepth >= maxnesting) fail("Objects nested too deep to copy.", false);
-        if (copydepth == 0) copiedobjects = 0;
-        if (++copiedobjects > maxcopiedobjects)
+    machine& m;
+    explicit copydepthguard(machine& bound) : m(bound) {
+        if (m.copydepth >= maxnesting) fail("Objects nested too deep to copy.", false);
+        if (m.copydepth == 0) m.copiedobjects = 0;
+        if (++m.copiedobjects > maxcopiedobjects)
             fail("Copy too large: more than " + std::to_string(maxcopiedobjects) + " objects.", false);
-        ++copydepth;
+        ++m.copydepth;
     }
-    ~copydepthguard() { --copydepth; }
+    ~copydepthguard() { --m.copydepth; }
 };
 }  // namespace
 
@@ -149,9 +185,10 @@ variable* variable::getcopy() {
     // nothing inside such a value to copy, share or mark; only the limits still count it.
     if (dictval.empty() && attributes.made().empty() && !attributes.ispending() &&
         (self == nullptr || isvaluetype())) {
-        if (copydepth > 0) {
-            if (copydepth >= maxnesting) fail("Objects nested too deep to copy.", false);
-            if (++copiedobjects > maxcopiedobjects)
+        machine& m = vm();
+        if (m.copydepth > 0) {
+            if (m.copydepth >= maxnesting) fail("Objects nested too deep to copy.", false);
+            if (++m.copiedobjects > maxcopiedobjects)
                 fail("Copy too large: more than " + std::to_string(maxcopiedobjects) + " objects.", false);
         }
         variable* copy = getallocvar();
@@ -170,13 +207,14 @@ variable* variable::getcopy() {
         }
         return copy;
     }
-    const copydepthguard depthguard;
+    machine& m = vm();
+    const copydepthguard depthguard(m);
     // An object reached again while its own copy is in progress, with nothing marked since, would
     // be copied without end (an instance stored as its own attribute): it is shared instead, as
     // marked objects are.
-    if (copyentry != 0 && copyentry == markcount + 1) return this;
+    if (copyentry != 0 && copyentry == m.markcount + 1) return this;
     const std::uint32_t outerentry = copyentry;
-    copyentry = markcount + 1;
+    copyentry = m.markcount + 1;
 
     std::vector<variable*> marked;
     variable* copy = getallocvar();
@@ -188,7 +226,7 @@ variable* variable::getcopy() {
         // own unmade table. They count as marked while this copy runs, as made ones would.
         copy->attributes.attachcopiedmethods(attributes.pendingkind());
         virtualmarks = methodcount(attributes.pendingkind());
-        markcount += static_cast<std::uint32_t>(virtualmarks);
+        m.markcount += static_cast<std::uint32_t>(virtualmarks);
         attributes.copymark = true;
     } else {
         copy->attributes = attributes;
@@ -218,10 +256,10 @@ variable* variable::getcopy() {
 
     for (variable* target : marked) {
         target->alreadycopied = false;
-        --markcount;
+        --m.markcount;
     }
     if (virtualmarks != 0) {
-        markcount -= static_cast<std::uint32_t>(virtualmarks);
+        m.markcount -= static_cast<std::uint32_t>(virtualmarks);
         attributes.copymark = false;
         // Methods made while the copy ran were made marked.
         if (!attributes.ispending())
@@ -404,10 +442,3 @@ bool variable::operator==(const variable& other) const {
 
 }  // namespace T4VM
 
-namespace T4VM {
-void resetvalues() {
-    markcount = 0;
-    copydepth = 0;
-    copiedobjects = 0;
-}
-}  // namespace T4VM

@@ -14,6 +14,7 @@
 #include "assembler.h"
 #include "vm/additions/hashing.h"
 #include "vm/additions/tcp.h"
+#include "vm/embed.h"
 
 namespace {
 

@@ -10,9 +10,8 @@
 #include <string>
 
 #include "assembler.h"
+#include "vm/embed.h"
 #include "vm/heap.h"
-#include "vm/sandbox.h"
-#include "vm/vm.h"
 
 namespace {
 
@@ -25,8 +24,9 @@ std::size_t peakof(const std::string& setup, const std::string& body) {
     const std::vector<std::uint8_t> image = T4VM::assemble(source);
     const pid_t child = ::fork();
     if (child == 0) {
-        T4VM::sandbox.heaplimit = cap;
-        const T4VM::runresult result = T4VM::runimage(image, {"silent"});
+        T4VM::runoptions options{{"silent"}, "", "", {}};
+        options.sandbox.heaplimit = cap;
+        const T4VM::runresult result = T4VM::runimage(image, options);
         const bool reported = result.status == 1 &&
                               result.err == "TARN 4 VM error: Out of memory: the live objects take more than 128 MiB.\n";
         ::_exit(reported ? 0 : 1);

@@ -8,14 +8,21 @@
 
 #include "assembler.h"
 #include "vm/sandbox.h"
-#include "vm/vm.h"
+#include "vm/embed.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 const std::string failed = "TARN 4 VM error within module: ";
 
-std::string run(const std::string& source) { return T4VM::runimage(T4VM::assemble(source), {"silent"}).err; }
+// The limits each run of the tests below is given.
+T4VM::sandboxconfig sandbox;
+
+T4VM::runresult runwith(const std::string& source, const std::vector<std::string>& args = {}) {
+    return T4VM::runimage(T4VM::assemble(source), T4VM::runoptions{args, "", "", sandbox});
+}
+
+std::string run(const std::string& source) { return runwith(source, {"silent"}).err; }
 
 // Calls `method` of the root's attribute `object`, or of the root itself, with text arguments.
 std::string call(const std::string& object, const std::string& method, const std::vector<std::string>& arguments) {
@@ -43,7 +50,7 @@ protected:
     }
 
     void TearDown() override {
-        T4VM::sandbox = T4VM::sandboxconfig{};
+        sandbox = T4VM::sandboxconfig{};
         fs::current_path(home);
         fs::remove_all(scratch);
     }
@@ -51,11 +58,11 @@ protected:
 
 TEST_F(sandboxed, BudgetEndsEndlessLoopsAndEveryRunStartsAfresh) {
     const std::string exhausted = "TARN 4 VM error: Instruction budget exhausted: more than ";
-    T4VM::sandbox.instructionbudget = 4;
+    sandbox.instructionbudget = 4;
     for (int round = 0; round < 3; ++round) EXPECT_EQ(run("pushconst 1\npushconst 2\nadd\n"), "");  // 3 steps, 1 to end
-    T4VM::sandbox.instructionbudget = 3;
+    sandbox.instructionbudget = 3;
     EXPECT_EQ(run("pushconst 1\npushconst 2\nadd\n"), exhausted + "3 instruction steps.\n");
-    T4VM::sandbox.instructionbudget = 1000;
+    sandbox.instructionbudget = 1000;
     EXPECT_EQ(run("pushconst 1\nwhileblock {\n    pushconst 1\n}\n"), exhausted + "1000 instruction steps.\n");
     EXPECT_EQ(run("pushconst 1\nstoreglobal kept\n"), "");
     EXPECT_EQ(run("loadglobal kept\n"), "TARN 4 VM error: Global variable not found: kept\n");
@@ -65,7 +72,7 @@ TEST_F(sandboxed, FilesStayInsideTheScratchDirectory) {
     const std::string absolute = "\": the sandbox takes only relative paths.\n";
     const std::string parent = "\": the sandbox takes no \"..\" in paths.\n";
     const std::string outside = (scratch / "outside").string();
-    T4VM::sandbox.scratchdir = (scratch / "a").string() + "/";
+    sandbox.scratchdir = (scratch / "a").string() + "/";
     const std::pair<std::string, std::string> cases[] = {
         {writefile(outside), "open refused for \"" + outside + absolute},
         {call("", "open", {"../outside", "read"}), "open refused for \"../outside" + parent},
@@ -107,7 +114,7 @@ TEST_F(sandboxed, PathsHoldingNulBytesNeverReachTheSystem) {
     EXPECT_FALSE(fs::exists("new"));
     EXPECT_EQ(fs::current_path(), scratch / "a");
     // The sandbox refuses them before any other check, so ".." with a NUL byte cannot climb out.
-    T4VM::sandbox.scratchdir = (scratch / "a").string();
+    sandbox.scratchdir = (scratch / "a").string();
     EXPECT_EQ(run(nulpath("..", "") + callwithpath("cd")),
               failed + "filesystem.cd refused for \"..\\0\": the path holds a NUL byte.\n");
     EXPECT_EQ(run(nulpath("..", "") + callwithpath("listdir")),
@@ -119,12 +126,12 @@ TEST_F(sandboxed, SocketsAndSystemCanBeSwitchedOff) {
     const std::string client = call("socket", "client", {"localhost", "0"});
     const std::string server = call("socket", "server", {"0"});
     const std::string system = call("", "system", {"touch ran"});
-    T4VM::sandbox = T4VM::sandboxconfig{0, "", true, true};
+    sandbox = T4VM::sandboxconfig{0, "", true, true};
     EXPECT_EQ(run(client) + run(server), failed + "Sockets are disabled in the sandbox.\n" + failed +
                                              "Sockets are disabled in the sandbox.\n");
     EXPECT_EQ(run(system), failed + "system is disabled in the sandbox.\n");
     EXPECT_FALSE(fs::exists("ran"));
-    T4VM::sandbox = T4VM::sandboxconfig{};  // the same programs do their work otherwise
+    sandbox = T4VM::sandboxconfig{};  // the same programs do their work otherwise
     EXPECT_EQ(run(server + system), "");
     EXPECT_TRUE(fs::exists("ran"));
 }
@@ -145,9 +152,9 @@ TEST(shortcuts, ScratchTruthsAreNotSharedWithOtherTasks) {
         "    pushconst 0\n    loadlocal n\n    greater\n}\n"
         "pushconst 0\nstorelocal i\npushconst 1\nwhileblock {\n    pushconst 1\n    loadlocal i\n    add\n"
         "    storelocal i\n    pushconst 3\n    loadlocal i\n    less\n}\nloadlocal i\n";
-    T4VM::sandbox.instructionbudget = 100000;
-    const T4VM::runresult result = T4VM::runimage(T4VM::assemble(source));
-    T4VM::sandbox = T4VM::sandboxconfig{};
+    sandbox.instructionbudget = 100000;
+    const T4VM::runresult result = runwith(source);
+    sandbox = T4VM::sandboxconfig{};
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.out, "\n<TARN 4> Program finished with code 3\n");
 }
@@ -155,9 +162,9 @@ TEST(shortcuts, ScratchTruthsAreNotSharedWithOtherTasks) {
 TEST(shortcuts, ALoopWhoseBlockIsNoFunctionCallsItEveryIteration) {
     // The block 5 is called as a class: each iteration pushes a copy of it, the next condition, so
     // the loop never ends. Reusing the body frame would skip that call and empty the data stack.
-    T4VM::sandbox.instructionbudget = 1000;
-    const T4VM::runresult result = T4VM::runimage(T4VM::assemble("pushconst 1\npushconst 5\nwhileblock stack\n"), {"silent"});
-    T4VM::sandbox = T4VM::sandboxconfig{};
+    sandbox.instructionbudget = 1000;
+    const T4VM::runresult result = runwith("pushconst 1\npushconst 5\nwhileblock stack\n", {"silent"});
+    sandbox = T4VM::sandboxconfig{};
     EXPECT_EQ(result.err, "TARN 4 VM error: Instruction budget exhausted: more than 1000 instruction steps.\n");
 }
 
@@ -165,9 +172,9 @@ TEST(shortcuts, ALoadShowsItsNameWhenTheBudgetRunsOutBeforeItsReader) {
     // The argument object still carries the caller's name; the loaded entry is named arg0.
     const std::string source = "pushconst func {\n    pushconst 1\n    loadlocal arg0\n    add\n}\nstorelocal f\n"
                                "pushconst 5\nloadlocal f\ncall 1\n";
-    T4VM::sandbox.instructionbudget = 7;
-    const T4VM::runresult result = T4VM::runimage(T4VM::assemble(source));
-    T4VM::sandbox = T4VM::sandboxconfig{};
+    sandbox.instructionbudget = 7;
+    const T4VM::runresult result = runwith(source);
+    sandbox = T4VM::sandboxconfig{};
     EXPECT_EQ(result.err, "TARN 4 VM error: Instruction budget exhausted: more than 7 instruction steps.\n"
                           "Codestack: \n0 \n-------------------------\n\n-------------------------\n\n"
                           "Calltrace: \n  > f\n  < PROGRAM_ROOT of identifier: BUILTIN_FUNC\n"

@@ -18,7 +18,7 @@
 
 #include "sandboxrun.h"
 #include "vm/shortcuts.h"
-#include "vm/vm.h"
+#include "vm/embed.h"
 
 namespace {
 

@@ -6,8 +6,11 @@
 #include <cmath>
 #include <random>
 
+#include "vm/builtins.h"
+#include "vm/embed.h"
 #include "vm/heap.h"
-#include "vm/vm.h"
+#include "vm/interpreter.h"
+#include "vm/machine.h"
 
 namespace {
 
@@ -19,16 +22,19 @@ namespace api = T4VM::moduleapi;
 class dictionary : public ::testing::Test {
 protected:
     std::ostringstream err;
+    std::unique_ptr<T4VM::machine> owned;
+    std::unique_ptr<T4VM::machinebinding> bound;
 
     void SetUp() override {
-        T4VM::resetmachine();
-        T4VM::vmerr = &err;
+        owned = std::make_unique<T4VM::machine>();
+        owned->err = &err;
+        bound = std::make_unique<T4VM::machinebinding>(*owned);
         T4VM::codestack->push_back(T4VM::codeframe{std::make_shared<const std::vector<T4VM::byte>>(), 0});
         T4VM::init();
     }
     void TearDown() override {
-        T4VM::resetmachine();
-        T4VM::vmerr = &std::cerr;
+        bound.reset();
+        owned.reset();
     }
 };
 
@@ -188,7 +194,7 @@ TEST_F(dictionary, TheCollectorSeesThroughTheIndex) {
     const std::size_t base = T4VM::heapsize();
     variable* kept = newdict();
     variable* dropped = newdict();
-    T4VM::globalvars["kept"] = kept;
+    T4VM::vm().globalvars["kept"] = kept;
     for (int i = 0; i < 1000; ++i) {
         set(kept, str("k" + std::to_string(i)), num(i));
         set(dropped, num(i), num(i));

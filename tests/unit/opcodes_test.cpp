@@ -7,9 +7,10 @@
 
 #include "assembler.h"
 #include "disassembler.h"
+#include "vm/code.h"
 #include "vm/decode.h"
 #include "vm/opcodes.h"
-#include "vm/vm.h"
+#include "vm/embed.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ TEST(opcodes, AssemblerDisassemblerAndMachineAgreeOnEveryOpcode) {
         EXPECT_EQ(T4VM::disassemble(image).rfind(name + (info.operand == T4VM::operandkind::none ? "\n" : " "), 0), 0u)
             << name;
         const T4VM::codeblock code(image);  // owns what it decodes
-        const T4VM::decodedbody& decoded = code.decoded();
+        const T4VM::decodedbody& decoded = *code.decoded();
         ASSERT_EQ(decoded.code.size(), 1u) << name;
         const T4VM::instruction& in = decoded.code[0];
         EXPECT_EQ(T4VM::byteof(in.op), info.number) << name;
@@ -45,7 +46,7 @@ TEST(opcodes, AssemblerDisassemblerAndMachineAgreeOnEveryOpcode) {
     // The first number past the list names no instruction for any of them.
     const std::vector<std::uint8_t> unknown{static_cast<std::uint8_t>(T4VM::opcodecount)};
     const T4VM::codeblock code(unknown);
-    EXPECT_EQ(code.decoded().code.at(0).form, T4VM::operandform::unknown);
+    EXPECT_EQ(code.decoded()->code.at(0).form, T4VM::operandform::unknown);
     EXPECT_EQ(T4VM::findopcode(static_cast<std::uint8_t>(T4VM::opcodecount)), nullptr);
     EXPECT_EQ(T4VM::disassemble(unknown).rfind(".bytes", 0), 0u);
 }

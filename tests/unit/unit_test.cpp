@@ -6,8 +6,10 @@
 
 #include "assembler.h"
 #include "vm/builtins.h"
+#include "vm/embed.h"
 #include "vm/heap.h"
 #include "vm/interpreter.h"
+#include "vm/machine.h"
 
 namespace {
 
@@ -48,17 +50,20 @@ variable* dictof(std::initializer_list<std::pair<variable*, variable*>> entries)
 class machine : public ::testing::Test {
 protected:
     std::ostringstream err;
+    std::unique_ptr<T4VM::machine> owned;
+    std::unique_ptr<T4VM::machinebinding> bound;
 
     void SetUp() override {
-        T4VM::resetmachine();
-        T4VM::vmerr = &err;
+        owned = std::make_unique<T4VM::machine>();
+        owned->err = &err;
+        bound = std::make_unique<T4VM::machinebinding>(*owned);
         T4VM::codestack->push_back(framefrom({}));
         T4VM::init();
     }
 
     void TearDown() override {
-        T4VM::resetmachine();
-        T4VM::vmerr = &std::cerr;
+        bound.reset();
+        owned.reset();
     }
 
     // The report's first line; what its dump consumed is put back for the next one.
@@ -68,7 +73,7 @@ protected:
             action();
         } catch (const T4VM::machinestop& stop) {
             T4VM::codestack->push_back(framefrom({}));
-            T4VM::calltrace->push_back(T4VM::progroot);
+            T4VM::calltrace->push_back(T4VM::vm().progroot);
             T4VM::datastack->clear();
             return err.str().substr(0, err.str().find('\n')) + (stop.status == 1 ? "" : " (status not 1)");
         }
@@ -136,7 +141,7 @@ TEST_F(machine, CollectorKeepsWhatIsReachedAndReusesTheRest) {
     T4VM::collectgarbage();
     const std::size_t base = T4VM::heapsize();
     variable* kept = listof({});
-    T4VM::globalvars["kept"] = kept;
+    T4VM::vm().globalvars["kept"] = kept;
     auto fill = [&](int count) {
         for (int i = 0; i < count; ++i) {
             variable* number = num(i);
@@ -170,7 +175,7 @@ TEST_F(machine, ReportsAndTheIntegrityCheck) {
     const std::string rule = "-----------------------------\n";
     EXPECT_EQ(err.str(),
               rule + "Calltrace stack size is 0.\nThe vm will keep running tho.\nThis is just a warning.\n" + rule);
-    T4VM::calltrace->push_back(T4VM::progroot);
+    T4VM::calltrace->push_back(T4VM::vm().progroot);
     variable* tens = listof({num(10), num(20), num(30)});
     variable* dangling = typed(typeident::builtin_pntr);
     T4VM::outstream stream;

@@ -38,7 +38,7 @@ void init() {
     variable* root = getallocvar();
     root->identifier = typeident::module_class;
     root->name = "HASHING ROOT";
-    progroot->attributes["hashing"] = root;
+    getprogroot()->attributes["hashing"] = root;
     root->attributes["crc32"] = getmodulevar(tarnfuncs::crc32);
 }
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "vm/vm.h"
+#include "vm/native.h"
 
 namespace T4VMHASHING {
 

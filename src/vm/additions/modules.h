@@ -3,8 +3,6 @@
 
 namespace TARN4SOCKETS {
 void init();  // attaches "socket"
-// Closes and frees every endpoint programs made; for the machine's reset between runs.
-void resetsockets();
 }
 
 namespace T4VMHASHING {

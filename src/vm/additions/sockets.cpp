@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "vm/additions/modules.h"
-#include "vm/sandbox.h"
 
 namespace TARN4SOCKETS {
 
@@ -17,18 +16,6 @@ using namespace T4VM;
 using namespace T4VM::moduleapi;
 
 namespace {
-
-// Instances and all their copies share one endpoint through a plain pointer, so no instance can
-// own it. The module does: a closed endpoint stays here, harmless, for copies that still point
-// at it, and a machine reset closes and frees them all.
-std::vector<std::unique_ptr<TCPClient>> clients;
-std::vector<std::unique_ptr<TCPServer>> servers;
-
-template <typename T>
-T* adopt(std::vector<std::unique_ptr<T>>& registry, std::unique_ptr<T> endpoint) {
-    registry.push_back(std::move(endpoint));
-    return registry.back().get();
-}
 
 // An endpoint failure becomes a module error carrying the endpoint's message unchanged.
 template <typename Operation>
@@ -65,6 +52,10 @@ variable* moduleclass(const char* name) {
 
 }  // namespace
 
+// Instances and all their copies share one endpoint through a plain pointer, so no instance can
+// own it. The machine keeps it: a closed endpoint stays there, harmless, for copies that still
+// point at it, and the machine's end closes and frees them all.
+
 namespace TARN4funcs {
 
 void cinit(variable* self, const argmap& args) {
@@ -73,7 +64,7 @@ void cinit(variable* self, const argmap& args) {
     const std::string host = getarg(args, "arg0")->getstring(false);
     variable& instance = receiver(self);
     TCPClient* client =
-        guarded([&] { return adopt(clients, std::make_unique<TCPClient>(host, port)); });
+        guarded([&] { return keepnative(std::make_unique<TCPClient>(host, port)); });
     instance.parts.mut().moduleparams["client"] = nativeparam{paramkind::client, client};
 }
 
@@ -100,7 +91,7 @@ void sinit(variable* self, const argmap& args) {
     checksockets();
     const std::uint16_t port = portof(getarg(args, "arg0"));
     variable& instance = receiver(self);
-    TCPServer* server = guarded([&] { return adopt(servers, std::make_unique<TCPServer>(port)); });
+    TCPServer* server = guarded([&] { return keepnative(std::make_unique<TCPServer>(port)); });
     instance.parts.mut().moduleparams["server"] = nativeparam{paramkind::server, server};
 }
 
@@ -154,14 +145,10 @@ variable* getservervar() {
 
 void init() {
     variable* root = moduleclass("Socket module root");
-    progroot->attributes["socket"] = root;
+    getprogroot()->attributes["socket"] = root;
     root->attributes["client"] = getclientvar();
     root->attributes["server"] = getservervar();
 }
 
-void resetsockets() {
-    clients.clear();
-    servers.clear();
-}
 
 }  // namespace TARN4SOCKETS

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "vm/additions/tcp.h"
-#include "vm/vm.h"
+#include "vm/native.h"
 
 namespace T4VM::moduleapi {
 template <>

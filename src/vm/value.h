@@ -1,58 +1,19 @@
-// The machine's chief header: the value class `variable`, the execution context, the machine-state
-// aliases through which all code reaches the bound context, and the namespaces of the machine
-// (T4VM), of the support operations for natives (T4VM::moduleapi) and of the core natives
-// (T4VM::builtin).
+// The value model: the one class of every value and object, `variable`, with the containers it
+// holds (attributes, dictionaries, frames, names) and the factory every variable is made through.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <iosfwd>
-#include <ostream>
-#include <list>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
-#include "vm/opcodes.h"
+#include "vm/code.h"
 
 namespace T4VM {
-
-using byte = std::uint8_t;
-
-// ---------------------------------------------------------------------------------------------
-// Rebindable reference. The twelve machine-state aliases are of this type: switching contexts
-// rebinds them, nothing is copied.
-template <typename T>
-class ref_wrapper {
-public:
-    T* refpointer = nullptr;
-
-    ref_wrapper() = default;
-    explicit ref_wrapper(T& target) : refpointer(&target) {}
-
-    void set(T& target) { refpointer = &target; }
-    ref_wrapper& operator=(const T& value) {
-        get() = value;
-        return *this;
-    }
-    T& get() const {
-        if (refpointer == nullptr) [[unlikely]]
-            unbound();
-        return *refpointer;
-    }
-    operator T&() const { return get(); }
-    T* operator->() const { return &get(); }
-
-private:
-    // Out of line, so that every use of an alias stays a load and a test.
-    [[noreturn]] [[gnu::cold]] [[gnu::noinline]] static void unbound() {
-        throw std::runtime_error("refpointer is NULL!");
-    }
-};
 
 // ---------------------------------------------------------------------------------------------
 // Values
@@ -77,6 +38,15 @@ enum class typeident : std::uint8_t {
 const std::string& identname(typeident id);
 
 class variable;
+
+// Changes the machine bound to the calling thread counts, so that what is looked up and kept
+// elsewhere can tell when it is out of date.
+void noteshapechange();  // some attribute map gained or lost a name
+void notekeychange();    // an object that is a dictionary key changed its value in place
+// The changes of value in place of objects that are (or were) keys: a dictionary's index made
+// before the last one may file a key under a value it no longer has.
+std::uint64_t keychangecount();
+
 using varmap = std::map<std::string, variable*>;  // attributes: ordered by name
 class framemap;
 using argmap = framemap;  // "arg0", "arg1", ... and "self"
@@ -127,16 +97,29 @@ public:
     const value_type* findequal(const variable& value) const;
     friend bool operator==(const dictmap& a, const dictmap& b) { return a.entries == b.entries; }
 
-    // Counts the changes of value in place of objects that are (or were) keys: an index made
-    // before the last such change may file a key under a value it no longer has.
-    static inline std::uint64_t keychanges = 0;
-
 private:
     const value_type* scan(const variable& value) const;
 
     map_type entries;
     mutable std::unique_ptr<keyindex> index;
 };
+
+struct functionparts;
+
+// The empty value an unmade part of a variable reads as: one of each kind, shared by every
+// machine and never changed.
+template <typename T>
+const T& emptyof();
+template <>
+const std::string& emptyof<std::string>();
+template <>
+const std::vector<variable*>& emptyof<std::vector<variable*>>();
+template <>
+const dictmap& emptyof<dictmap>();
+template <>
+const functionparts& emptyof<functionparts>();
+template <>
+const varmap& emptyof<varmap>();
 
 // A value most variables never hold (a text, a list's elements, a function's parts): held behind a pointer,
 // made on the first write, so a variable without one pays a single pointer. Reads of an unmade
@@ -181,10 +164,7 @@ public:
     friend bool operator==(const lazyvalue& a, const lazyvalue& b) { return a.get() == b.get(); }
 
 private:
-    static const T& unmade() {
-        static const T none{};
-        return none;
-    }
+    static const T& unmade() { return emptyof<T>(); }
     std::unique_ptr<T> value;
 };
 
@@ -210,49 +190,8 @@ public:
     void clear() { this->reset(); }
 
 private:
-    // Always empty: nothing is ever inserted through its iterators.
-    static Map& unmade() {
-        static Map none;
-        return none;
-    }
-};
-
-struct decodedbody;
-
-// Code is immutable once loaded, so function values, their copies, the function operands decoded
-// from a body and the frames running them all share one buffer of bytes in file order: decoding a
-// function operand or calling a function never copies code.
-struct codebuffer {
-    std::vector<byte> bytes;
-    // The decoded form of each body of code in the buffer that has run, by the offset it starts at
-    // (the image itself at 0, function bodies further on).
-    mutable std::unordered_map<std::size_t, std::unique_ptr<decodedbody>> bodies;
-    codebuffer();
-    ~codebuffer();
-};
-
-class codeblock {
-public:
-    codeblock() = default;
-    codeblock(std::vector<byte> bytes);                              // NOLINT: the whole buffer
-    codeblock(const std::shared_ptr<const std::vector<byte>>& bytes);  // NOLINT
-    codeblock(const codeblock& whole, std::size_t offset, std::size_t count)
-        : buffer(whole.buffer), start(whole.start + offset), length(count) {}
-
-    std::size_t size() const { return length; }
-    bool empty() const { return length == 0; }
-    const byte* begin() const { return start; }
-    const byte* end() const { return start + length; }
-    byte operator[](std::size_t index) const { return start[index]; }
-    // The instructions of this code, decoded the first time it runs.
-    const decodedbody& decoded() const;
-    friend bool operator==(const codeblock& a, const codeblock& b);
-
-private:
-    std::shared_ptr<const codebuffer> buffer;
-    const byte* start = nullptr;
-    std::size_t length = 0;
-    mutable const decodedbody* decodedcache = nullptr;
+    // Always empty: nothing is ever inserted through its iterators, which only need it not const.
+    static Map& unmade() { return const_cast<Map&>(emptyof<Map>()); }
 };
 
 // A native function: the receiver and the argument map.
@@ -396,7 +335,7 @@ public:
             pending = methodkind::none;  // replaced methods that were never made need no objects
             if (made().empty() && source.empty()) return *this;
             stored() = source;
-            ++shapechanges;
+            noteshapechange();
         }
         return *this;
     }
@@ -414,22 +353,18 @@ public:
     bool empty() const { return view().empty(); }
     variable*& operator[](const std::string& key) {
         auto [entry, inserted] = view().try_emplace(key, nullptr);
-        if (inserted) ++shapechanges;
+        if (inserted) noteshapechange();
         return entry->second;
     }
     std::size_t erase(const std::string& key) {
-        ++shapechanges;
+        noteshapechange();
         return view().erase(key);
     }
     void clear() {
         materialize();
         entries.reset();
-        ++shapechanges;
+        noteshapechange();
     }
-
-    // Counts every change of any attribute map's set of names (not of the values): lookups cached
-    // by name stay valid while it stands still.
-    static inline std::uint64_t shapechanges = 0;
 
     // Attaches a method table (made now, or on first use when nothing else is attached yet).
     void attachmethods(methodkind kind);
@@ -451,10 +386,7 @@ private:
         if (!entries) entries = std::make_unique<map_type>();
         return *entries;
     }
-    static const map_type& nothing() {
-        static const map_type none;
-        return none;
-    }
+    static const map_type& nothing() { return emptyof<map_type>(); }
     void materialize() const {
         if (pending != methodkind::none) makemethods();
     }
@@ -508,7 +440,7 @@ public:
     // Whatever writes a new value into an object that already exists calls this first: when the
     // object is a dictionary key, the dictionaries' indexes by value are out of date.
     void changingvalue() {
-        if (dictkey) ++dictmap::keychanges;
+        if (dictkey) notekeychange();
     }
 
     variable* getpointer();
@@ -551,227 +483,5 @@ variable* newint(std::int32_t value);
 variable* newfloat(float value);
 variable* newstring(std::string value);
 variable* newlist();
-
-// ---------------------------------------------------------------------------------------------
-// Code frames and execution contexts
-
-// A code frame: the code being run and the position of its next byte. Reading a byte advances
-// the position; the remaining bytes are the frame's content, which error reports show. The machine
-// runs the decoded form of the code and keeps the position in step with it.
-struct codeframe {
-    codeblock code;
-    std::size_t pc = 0;
-    // The instruction that starts at pc, in the decoded form of the code (when there is one).
-    std::uint32_t ip = 0;
-    const decodedbody* body = nullptr;
-
-    bool empty() const { return pc >= code.size(); }
-    std::size_t remaining() const { return code.size() - pc; }
-    byte top() const { return code[pc]; }
-    void pop() { ++pc; }
-};
-
-struct descrecord {
-    std::int32_t count;
-    std::string name;
-};
-
-// Work a block instruction or a constructor call left to do when the frame it opened closes.
-// Recorded in the context instead of running nested execution cycles, so the C++ stack never
-// grows with the program's depth and no context runs past an unfinished instruction of its own.
-struct continuation {
-    enum class kind : std::uint8_t { ifblock, whileblock, foreachblock, construct };
-    explicit continuation(kind k) : what(k) {}
-    kind what;
-    std::size_t depth = 0;  // the code stack depth at which the opened frame has closed
-    variable* block = nullptr;
-    framemap working;  // W of a while or for-each loop
-    std::vector<variable*> items;  // for-each items, collected before the first iteration
-    std::size_t next = 0;
-    variable* instance = nullptr;  // the instance a constructor call builds
-};
-
-using bytestack = std::vector<byte>;  // back() is the top
-using varstack = std::vector<variable*>;
-using framestack = std::deque<framemap>;
-// No instruction touches its own frame after it has opened another, so frames may move when the
-// stack grows.
-using codestacktype = std::vector<codeframe>;
-using descriptorlist = std::deque<descrecord>;
-
-struct context {
-    bool hasdescriptor = false;
-    bool returned = false;
-    std::unique_ptr<bytestack> descriptor = std::make_unique<bytestack>();
-    std::unique_ptr<descriptorlist> _FDESC = std::make_unique<descriptorlist>();
-    std::unique_ptr<varstack> memory = std::make_unique<varstack>();
-    std::unique_ptr<std::vector<framemap>> savlvar = std::make_unique<std::vector<framemap>>();
-    std::unique_ptr<codestacktype> codestack = std::make_unique<codestacktype>();
-    std::unique_ptr<varstack> calltrace = std::make_unique<varstack>();
-    std::unique_ptr<varstack> datastack = std::make_unique<varstack>();
-    std::unique_ptr<varstack> callstack = std::make_unique<varstack>();
-    std::unique_ptr<framestack> databasestack = std::make_unique<framestack>();
-    std::unique_ptr<framemap> lastdeldatabase = std::make_unique<framemap>();
-    std::vector<continuation> pending;  // innermost last
-};
-
-// ---------------------------------------------------------------------------------------------
-// Process-wide machine state
-
-extern std::map<std::string, variable*> globalvars;
-extern variable* progroot;
-extern context* maincontext;
-extern context* boundcontext;  // the context the aliases point into
-extern std::map<int, context*> threads;
-extern bool silent;
-extern bool noterminate;
-
-extern ref_wrapper<varstack> memory;
-extern ref_wrapper<std::vector<framemap>> savlvar;
-extern ref_wrapper<codestacktype> codestack;
-extern ref_wrapper<varstack> calltrace;
-extern ref_wrapper<varstack> datastack;
-extern ref_wrapper<varstack> callstack;
-extern ref_wrapper<framestack> databasestack;
-extern ref_wrapper<framemap> lastdeldatabase;
-extern ref_wrapper<bool> hasdescriptor;
-extern ref_wrapper<bytestack> descriptor;
-extern ref_wrapper<descriptorlist> _FDESC;
-extern ref_wrapper<bool> returned;
-
-// The streams the machine and its programs talk through: the process's standard streams, or
-// string streams when the machine runs embedded.
-extern std::ostream* vmout;
-extern std::ostream* vmerr;
-extern std::istream* vmin;
-
-// Limits no ordinary program reaches but a hostile one would: each is reported through `error`
-// rather than left to exhaust the C++ stack or the process's memory.
-inline constexpr std::size_t maxcodedepth = 1'000'000;  // nested code frames (calls and blocks)
-inline constexpr std::size_t maxtextsize = 64u << 20;    // bytes of one text made by `add` or `str`
-inline constexpr std::size_t maxheapbytes = 4ull << 30;  // live values after a collection
-
-context* newcontext();
-const std::vector<std::unique_ptr<context>>& allcontexts();
-void swapcontext(context* newcontext);
-void execcycle();
-// Runs up to `steps` cycles while the main program is the only runnable context.
-void runsinglecontext(std::size_t steps);
-// Reports a context missing a code frame, an object scope or a variable frame (and warns about an
-// empty call trace) before an instruction runs.
-void integrityfailure();
-inline void integritycheck() {
-    const context& bound = *boundcontext;
-    if (bound.codestack->empty() || bound.callstack->empty() || bound.databasestack->empty() ||
-        bound.calltrace->empty())
-        integrityfailure();
-}
-void resetmachine();
-
-// Program end and failures. Both write their text, then end the run: the process under main, the
-// embedding entry point otherwise. With `noterminate` set they return instead.
-void exitprogram();
-void error(const std::string& target, bool ismodule);
-
-// Thrown by exitprogram and error to unwind to whoever runs the machine.
-struct machinestop {
-    int status;
-};
-// Thrown after an error report that returned (only with `noterminate`): the instruction that met
-// the failure ends there and never uses the value that was missing.
-struct instructionabort {};
-// Reports through error and never comes back to the caller.
-[[noreturn]] void fail(const std::string& target, bool ismodule);
-// Reports like fail, but the dump shows only the innermost and outermost code frames and calls,
-// with a line saying how many were left out: for failures that come with enormous stacks.
-[[noreturn]] void failabridged(const std::string& target);
-
-// Start-up
-void init();
-struct runresult {
-    std::string out;
-    std::string err;
-    int status = 0;
-};
-int runmain(int argc, char** argv);
-// Embedding entry point: runs one image with the given extra arguments (after the image path)
-// and standard input, capturing its output; the machine is reset before and after.
-runresult runimage(const std::vector<byte>& image, const std::vector<std::string>& args = {},
-                   const std::string& input = "", const std::string& imagepath = "");
-
-// Open files registered so that every one still open is flushed when the program ends.
-void registerstream(std::ostream* stream);
-void unregisterstream(std::ostream* stream);
-void flushstreams();
-// Write out the files the program still has open, or the standard output, and give the report of
-// the first write found to have failed since the last look ("" when none did). Each failure is
-// given once.
-std::string writeoutfiles();
-std::string writeoutstdout();
-
-// ---------------------------------------------------------------------------------------------
-namespace moduleapi {
-
-variable* gettopvar();
-// Pops the top entry for an instruction that only reads it (arithmetic, comparisons, conditions):
-// the copy gettopvar would make for a value type could never be seen, so none is made.
-variable* popvalue();
-void goout();
-void gointo(variable* target);
-variable* getattribute(variable* target, const std::string& name);
-variable* getarg(const argmap& args, const std::string& target);
-variable* Lgetindex(const std::vector<variable*>& L, std::int32_t index);
-void Lsetindex(std::vector<variable*>& L, std::int32_t index, variable* val);
-variable* varconv(variable& target, const std::string& newtype);
-bool Dcontains(const dictmap& D, const variable& element);
-variable* Dgetindex(const dictmap& D, variable& index);
-void Dsetindex(dictmap& D, variable* key, variable* val);
-variable* Duplicatevar(variable* target);
-variable& gettargetpntr(variable* target);
-variable* getlocalvar(const std::string& target);
-// getlocalvar for a name interned by nametext (every name read from code is).
-variable* getinternedlocalvar(const std::string& interned);
-// Where the program root keeps its attribute of an interned name, or null when it has none.
-variable** getrootslot(const std::string& interned);
-variable* getglobalvar(const std::string& target);
-
-// The kind a native object of type T is stored under; specialised beside each native type.
-template <typename T>
-struct paramkindof;
-
-template <typename T>
-T& getparam(const parammap& params, const std::string& target) {
-    auto it = params.find(target);
-    if (it == params.end() || it->second.kind != paramkindof<T>::value) {
-        fail("No such param: " + target, true);
-    }
-    return *static_cast<T*>(it->second.pointer);
-}
-
-}  // namespace moduleapi
-
-// ---------------------------------------------------------------------------------------------
-namespace builtin {
-
-// strings, pointers, lists, dictionaries
-void strget(variable* self, const argmap& args);
-void strsub(variable* self, const argmap& args);
-void pntrget(variable* self, const argmap& args);
-void pntrset(variable* self, const argmap& args);
-void Lgetatindex(variable* self, const argmap& args);
-void Lsetatindex(variable* self, const argmap& args);
-void Lappend(variable* self, const argmap& args);
-void Lcontains(variable* self, const argmap& args);
-void Lfind(variable* self, const argmap& args);
-void Lerase(variable* self, const argmap& args);
-void Lsize(variable* self, const argmap& args);
-void Dgetindex(variable* self, const argmap& args);
-void Dsetindex(variable* self, const argmap& args);
-void Dcontains(variable* self, const argmap& args);
-void Dgetkeys(variable* self, const argmap& args);
-void Dgetvalues(variable* self, const argmap& args);
-void Dsize(variable* self, const argmap& args);
-
-}  // namespace builtin
 
 }  // namespace T4VM
