@@ -1,14 +1,16 @@
 -- Appends 1 to a list N times, then sums it with a for loop, as bench/programs/list.tasm.in
--- does. table.insert is Lua's append method.
-n = tonumber(arg[1])
-items = {}
-i = 0
-while i < n do
-    table.insert(items, 1)
-    i = i + 1
+-- does. table.insert is Lua's append method. Both loops run inside a function on local
+-- variables, the way Lua is written for speed.
+local function main(n)
+    local items = {}
+    for i = 0, n - 1 do
+        table.insert(items, 1)
+    end
+    local total = 0
+    for _, element in ipairs(items) do
+        total = total + element
+    end
+    return total
 end
-total = 0
-for _, element in ipairs(items) do
-    total = total + element
-end
-print(total)
+
+print(main(tonumber(arg[1])))

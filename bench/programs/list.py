@@ -1,13 +1,16 @@
 # Appends 1 to a list N times, then sums it with a for loop, as bench/programs/list.tasm.in does.
+# Both loops run inside a function on local variables, the way Python is written for speed.
 import sys
 
-n = int(sys.argv[1])
-items = []
-i = 0
-while i < n:
-    items.append(1)
-    i = i + 1
-total = 0
-for element in items:
-    total = total + element
-print(total)
+
+def main(n):
+    items = []
+    for i in range(n):
+        items.append(1)
+    total = 0
+    for element in items:
+        total += element
+    return total
+
+
+print(main(int(sys.argv[1])))
