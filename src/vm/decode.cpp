@@ -90,7 +90,7 @@ bool readoperand(const byte* code, std::size_t at, std::size_t end, instruction&
         case operandtype::string:
             in.form = operandform::text;
             in.textindex = static_cast<std::uint32_t>(body.texts.size());
-            body.texts.emplace_back(reinterpret_cast<const char*>(code + at + 1), size - 2);
+            body.texts.emplace_back() = std::string(reinterpret_cast<const char*>(code + at + 1), size - 2);
             break;
         case operandtype::klass: in.form = operandform::klass; break;
         case operandtype::function:

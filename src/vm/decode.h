@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "vm/opcodes.h"
+#include "vm/value.h"
 
 namespace T4VM {
 
@@ -66,7 +67,7 @@ struct instruction {
 
 struct decodedbody {
     std::vector<instruction> code;
-    std::vector<std::string> texts;  // the texts of string constants
+    std::vector<sharedtext> texts;  // the texts of string constants, shared by the values made of them
 };
 
 

@@ -32,9 +32,13 @@ constexpr std::size_t attributenode = block(32 + 40);  // a node of an attribute
 
 // What a value holds beside its own slot. A cap on memory must count what the program can grow
 // without making objects: a list holding one object a billion times, a text of many megabytes.
-std::size_t storageof(const variable& value) {
+// A text shared by many values is counted once per collection (`round`).
+std::size_t storageof(const variable& value, std::uint32_t round) {
     std::size_t bytes = 0;
-    if (value.stringval.made()) bytes += textblock(value.stringval.get().capacity());
+    if (textbuffer* text = value.stringval.shared(); text != nullptr && text->counted != round) {
+        text->counted = round;
+        bytes += textblock(text->text.capacity());
+    }
     if (value.listval.made()) bytes += block(sizeof(std::vector<variable*>)) + block(value.listval.get().capacity() * 8);
     if (value.dictval.made()) bytes += block(sizeof(dictmap)) + value.dictval.size() * mapnode;
     const varmap& attributes = value.attributes.made();
@@ -49,7 +53,7 @@ std::size_t storageof(const variable& value) {
 
 class marker {
 public:
-    explicit marker(std::vector<variable*>& stack) : pending(stack) {}
+    marker(std::vector<variable*>& stack, std::uint32_t collection) : pending(stack), round(collection) {}
 
     // An object that refers to nothing (most numbers and texts) is finished here, while its memory
     // is at hand, instead of being read a second time off the stack.
@@ -58,7 +62,7 @@ public:
         value->gcmarked = true;
         if (value->self == nullptr && value->pntrval == nullptr && value->listval.empty() &&
             value->dictval.empty() && value->attributes.made().empty())
-            bytes += sizeof(variable) + storageof(*value);
+            bytes += sizeof(variable) + storageof(*value, round);
         else
             pending.push_back(value);
     }
@@ -78,7 +82,7 @@ public:
         while (!pending.empty()) {
             variable* value = pending.back();
             pending.pop_back();
-            bytes += sizeof(variable) + storageof(*value);
+            bytes += sizeof(variable) + storageof(*value, round);
             mark(value->attributes.made());
             mark(value->self);
             mark(value->pntrval);
@@ -101,6 +105,7 @@ private:
     // The machine's, kept from one collection to the next: a stack of millions of entries is not
     // worth giving back to the system and faulting in again every time.
     std::vector<variable*>& pending;
+    std::uint32_t round;  // which collection this is
     std::size_t bytes = 0;
 };
 
@@ -144,7 +149,7 @@ collectionpace pacefor(std::size_t objects, std::size_t storage, std::size_t liv
 
 void collectgarbage() {
     machine& m = vm();
-    marker roots(m.markstack);
+    marker roots(m.markstack, ++m.collections);
     markroots(m, roots);
     roots.drain();
 

@@ -51,6 +51,7 @@ struct machine {
     heapstate heap;
     collectionpace pace{};
     std::vector<variable*> markstack;  // kept between collections, as it can grow to millions
+    std::uint32_t collections = 0;
     std::uint64_t nextseq = 1;         // the creation number of the next variable
     std::vector<variable*> pinned;
     // Copies in progress: the marks set, how deep they nest, how many objects they made.

@@ -125,8 +125,7 @@ void variable::assignvalues(const variable& other) {
     self = other.self;
     intval = other.intval;
     floatval = other.floatval;
-    stringval = other.stringval;
-    if (!stringval.empty()) notetextbytes(stringval.size());
+    stringval = other.stringval;  // shares the bytes: nothing new to count
     // Most values hold no containers: skip the container assignments when both sides are empty.
     if (!dictval.empty() || !other.dictval.empty()) dictval = other.dictval;
     if (!listval.empty() || !other.listval.empty()) {

@@ -168,6 +168,67 @@ private:
     std::unique_ptr<T> value;
 };
 
+// The bytes of a text, shared by every value that holds the same text until one of them writes:
+// a load of a string (which copies it) costs the same for a megabyte as for a byte. Values of one
+// machine only ever share it, and a machine runs on one thread at a time, so the count is plain.
+struct textbuffer {
+    std::uint32_t refs = 1;
+    std::uint32_t counted = 0;  // the collection that last counted its bytes
+    std::string text;
+};
+
+class sharedtext {
+public:
+    sharedtext() = default;
+    sharedtext(const sharedtext& other) : buffer(other.buffer) {
+        if (buffer != nullptr) ++buffer->refs;
+    }
+    sharedtext& operator=(const sharedtext& other) {
+        if (other.buffer != nullptr) ++other.buffer->refs;
+        release();
+        buffer = other.buffer;
+        return *this;
+    }
+    sharedtext& operator=(std::string text) {
+        if (buffer != nullptr && buffer->refs == 1) {
+            buffer->text = std::move(text);
+        } else {
+            release();
+            buffer = new textbuffer{1, 0, std::move(text)};
+        }
+        return *this;
+    }
+    ~sharedtext() { release(); }
+
+    bool made() const { return buffer != nullptr; }
+    const std::string& get() const { return buffer != nullptr ? buffer->text : emptyof<std::string>(); }
+    // The text to write: the value's own, copied first when others share it.
+    std::string& mut() {
+        if (buffer == nullptr) {
+            buffer = new textbuffer;
+        } else if (buffer->refs > 1) {
+            --buffer->refs;
+            buffer = new textbuffer{1, 0, buffer->text};
+        }
+        return buffer->text;
+    }
+    operator const std::string&() const { return get(); }  // NOLINT: reads take the text as it is
+    std::size_t size() const { return get().size(); }
+    bool empty() const { return buffer == nullptr || buffer->text.empty(); }
+    // For the collector, which counts a buffer's bytes once however many values share it.
+    textbuffer* shared() const { return buffer; }
+    friend bool operator==(const sharedtext& a, const sharedtext& b) {
+        return a.buffer == b.buffer || a.get() == b.get();
+    }
+
+private:
+    void release() {
+        if (buffer != nullptr && --buffer->refs == 0) delete buffer;
+        buffer = nullptr;
+    }
+    textbuffer* buffer = nullptr;
+};
+
 // A map most values never use (a dictionary's entries, native parameters): a lazy value that also
 // reads and writes like the map itself. Lookups in an unmade map find nothing and make nothing.
 template <typename Map>
@@ -422,7 +483,7 @@ public:
     lazyvalue<std::vector<variable*>> listval;  // elements in order; indexing is constant-time
     lazymap<dictmap> dictval;
     attrmap attributes;
-    lazyvalue<std::string> stringval;
+    sharedtext stringval;
     nametext name;  // "Unnamed Variable" until the value is loaded, stored or attached
     std::int32_t intval = 0;
     float floatval = 0.0f;

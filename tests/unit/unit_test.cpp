@@ -107,6 +107,22 @@ TEST_F(machine, TextFormsAndEquality) {
     for (const auto& [left, right, equal] : cases) EXPECT_EQ(*left == *right, equal) << left->getstring(true);
 }
 
+TEST_F(machine, CopiesOfATextShareItsBytesUntilOneIsWritten) {
+    variable* text = str(std::string(1 << 20, 'x'));
+    variable* copy = text->getvar();
+    EXPECT_NE(copy, text);
+    EXPECT_EQ(copy->stringval.shared(), text->stringval.shared());
+    *copy = *str("short");  // assignment gives the copy other bytes; the original keeps its own
+    EXPECT_EQ(copy->stringval.get(), "short");
+    EXPECT_EQ(text->stringval.size(), 1u << 20);
+    variable* written = text->getcopy();
+    written->stringval.mut() += "y";  // a write in place makes the writer's bytes its own first
+    EXPECT_NE(written->stringval.shared(), text->stringval.shared());
+    EXPECT_EQ(written->stringval.size(), (1u << 20) + 1);
+    EXPECT_EQ(text->stringval.get(), std::string(1 << 20, 'x'));
+    EXPECT_TRUE(*written->getcopy() == *written);
+}
+
 TEST_F(machine, CopiesAndSharing) {
     variable* number = num(5);
     number->getvar()->intval = 6;
