@@ -61,6 +61,10 @@ struct instruction {
     std::uint32_t bodylength = 0;
     // The decoded body of a function operand, found when it is first needed.
     mutable const decodedbody* body = nullptr;
+    // Where the program root keeps the attribute of this instruction's name, as last looked up
+    // (null: it has none), while no attribute map has gained or lost a name since `rootshape`.
+    mutable std::uint64_t rootshape = ~std::uint64_t{0};
+    mutable variable** rootslot = nullptr;
 
     instruction() : name(nullptr) {}
 };

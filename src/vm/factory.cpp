@@ -27,7 +27,14 @@ variable* allocatevariable(std::uint64_t seq) {
     return value;
 }
 
-variable* getallocvar() { return allocatevariable(reserveseqs(1)); }
+variable* getallocvar() { return getallocvar(vm()); }
+
+variable* getallocvar(machine& m) {
+    auto* value = ::new (takevariableslot(m.heap)) variable;  // every field has its initial value in the class
+    value->seq = m.nextseq++;
+    ++m.pace.allocations;
+    return value;
+}
 
 variable* getallocvar(const std::string& type) {
     variable* value = getallocvar();

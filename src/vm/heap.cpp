@@ -102,6 +102,16 @@ void resetcursor(heapstate& heap) {
 
 }  // namespace
 
+void* takevariableslot(heapstate& heap) {
+    ++heap.livevariables;
+    if constexpr (!pooled) {
+        void* memory = ::operator new(sizeof(variable));
+        heap.unpooled.push_back(static_cast<variable*>(memory));
+        return memory;
+    }
+    return takeslot(heap);
+}
+
 void* variable::operator new(std::size_t size) {
     heapstate& heap = vm().heap;
     ++heap.livevariables;

@@ -54,6 +54,8 @@ struct collectionpace {
 };
 
 variable* allocatevariable(std::uint64_t seq);  // a default variable with the given creation number
+// Memory for one variable from the heap (for the factory, which knows its machine already).
+void* takevariableslot(heapstate& heap);
 // Deletes every variable the collector did not mark and clears the marks of the others; returns
 // how many are left.
 std::size_t sweepheap();

@@ -7,7 +7,6 @@
 #include "vm/interpreter.h"
 #include "vm/machine.h"
 #include "vm/shortcuts.h"
-#include "vm/machine.h"
 
 namespace T4VM {
 
@@ -15,31 +14,50 @@ using namespace moduleapi;
 
 namespace {
 
-void push(variable* value) { datastack->push_back(value); }
+// What an instruction works on: its machine, the context bound to the thread, the frame it runs in,
+// its decoded form, and the object the previous step made and pushed (`fresh`). Reached once per
+// step, so the instructions do not look for the bound machine again and again.
+struct work {
+    machine& m;
+    context& c;
+    codeframe& frame;
+    const instruction& in;
+    variable* fresh;
+};
+
+void push(work& w, variable* value) { w.c.datastack.push_back(value); }
 
 // Pushes an object the step made, referred to by nothing but the top of the data stack (an
 // arithmetic result, a constant, the copy a load made): the machine remembers it as fresh until
 // the next step.
-void pushfresh(variable* value) {
-    datastack->push_back(value);
-    vm().freshresult = value;
+void pushfresh(work& w, variable* value) {
+    w.c.datastack.push_back(value);
+    w.m.freshresult = value;
 }
 
 // The value a store binds: the top entry itself when it is fresh, else its copy as usual.
 variable* storedvalue(variable* entry, variable* fresh) { return shortcut::bindfresh(entry, fresh) ? entry : entry->getvar(); }
 
 // The instructions that use the top entry as it is (no copy) still need one to be there.
-variable* topentry() {
-    if (datastack->empty()) fail("datastack empty!", true);
-    return datastack->back();
+variable* topentry(work& w) {
+    if (w.c.datastack.empty()) fail("datastack empty!", true);
+    return w.c.datastack.back();
 }
 
-void descriptorcountdown() {
-    auto& records = _FDESC.get();
+// Pops a value the instruction only reads.
+variable* popread(work& w) {
+    if (w.c.datastack.empty()) fail("datastack empty!", true);
+    variable* top = w.c.datastack.back();
+    w.c.datastack.pop_back();
+    return shortcut::readuncopied() ? top : top->getvar();
+}
+
+void descriptorcountdown(work& w) {
+    auto& records = w.c._FDESC;
     while (!records.empty() && records.front().count <= 0) records.pop_front();
     if (records.empty()) return;
     --records.front().count;
-    *vm().out << "\r-CURRENT TASK: " << records.front().name << "-\r";
+    *w.m.out << "\r-CURRENT TASK: " << records.front().name << "-\r";
 }
 
 [[noreturn]] void integeroverflow() { fail("Integer overflow.", false); }
@@ -60,10 +78,11 @@ std::int32_t integerarithmetic(std::int32_t left, std::int32_t right, opcode op)
     return static_cast<std::int32_t>(result);
 }
 
-void arithmetic(opcode op) {
-    variable* left = popread();
-    variable* right = popread();
-    variable* result = getallocvar();
+void arithmetic(work& w) {
+    const opcode op = w.in.op;
+    variable* left = popread(w);
+    variable* right = popread(w);
+    variable* result = getallocvar(w.m);
     if (op == opcode::add && left->identifier == typeident::builtin_string &&
         right->identifier == typeident::builtin_string) {
         if (left->stringval.size() + right->stringval.size() > textlimit())
@@ -84,7 +103,7 @@ void arithmetic(opcode op) {
         result->identifier = typeident::builtin_int;
         result->intval = integerarithmetic(l, r, op);
     }
-    pushfresh(result);
+    pushfresh(w, result);
 }
 
 // Ordering compares exact values: an int as itself, a float as its single-precision value and a
@@ -95,195 +114,219 @@ double numericvalue(variable* value) {
 }
 
 // A truth value as 1 or 0: one of the machine's scratch numbers when nothing but a read follows.
-void pushtruth(bool value, const codeframe& frame, const instruction& in) {
-    const bool atend = frame.empty();
+void pushtruth(work& w, bool value) {
+    const bool atend = w.frame.empty();
     bool loopends = false;
     if (atend) {
         // The body of a while loop ends here: the loop takes the value as its next condition.
-        const auto& pending = boundcontext()->pending;
+        const auto& pending = w.c.pending;
         loopends = !pending.empty() && pending.back().what == continuation::kind::whileblock &&
-                   pending.back().depth + 1 == codestack->size();
+                   pending.back().depth + 1 == w.c.codestack.size();
     }
-    if (shortcut::truthinscratch(in, atend, loopends)) {
+    if (shortcut::truthinscratch(w.in, atend, loopends)) {
         variable* truth = scratchnumber();
         truth->identifier = typeident::builtin_int;
         truth->intval = value ? 1 : 0;
-        push(truth);
+        push(w, truth);
         return;
     }
-    pushfresh(newint(value ? 1 : 0));
+    variable* truth = getallocvar(w.m);
+    truth->identifier = typeident::builtin_int;
+    truth->intval = value ? 1 : 0;
+    pushfresh(w, truth);
 }
 
-void comparison(const codeframe& frame, const instruction& in) {
-    variable* left = popread();
-    variable* right = popread();
+void comparison(work& w) {
+    variable* left = popread(w);
+    variable* right = popread(w);
     const double r = numericvalue(right);
     const double l = numericvalue(left);
-    pushtruth(docomparisment(l, r, byteof(in.op) - byteof(opcode::greater)), frame, in);
+    pushtruth(w, docomparisment(l, r, byteof(w.in.op) - byteof(opcode::greater)));
 }
 
-void equality(const codeframe& frame, const instruction& in) {
-    variable* right = popread();
-    variable* left = popread();
-    pushtruth(*left == *right, frame, in);
+void equality(work& w) {
+    variable* right = popread(w);
+    variable* left = popread(w);
+    pushtruth(w, *left == *right);
 }
 
 // The logic instructions write their result into the first value popped (for the value types the
 // fresh copy the pop made, any other object in place) and push that object.
-void setlogic(variable* target, std::int32_t value) {
+void setlogic(work& w, variable* target, std::int32_t value) {
     target->changingvalue();
     target->intval = value;
     target->identifier = typeident::builtin_int;
-    push(target);
+    push(w, target);
 }
 
-void logic(opcode op) {
-    if (op == opcode::lognot) {
+void logic(work& w) {
+    if (w.in.op == opcode::lognot) {
         variable* value = gettopvar();
-        setlogic(value, value->getint() == 0 ? 1 : 0);
+        setlogic(w, value, value->getint() == 0 ? 1 : 0);
         return;
     }
     variable* left = gettopvar();
-    variable* right = popread();
-    switch (op) {
-    case opcode::logand: setlogic(left, left->getint() != 0 && right->getint() != 0); break;
-    case opcode::logor: setlogic(left, left->getint() != 0 || right->getint() != 0); break;
+    variable* right = popread(w);
+    switch (w.in.op) {
+    case opcode::logand: setlogic(w, left, left->getint() != 0 && right->getint() != 0); break;
+    case opcode::logor: setlogic(w, left, left->getint() != 0 || right->getint() != 0); break;
     case opcode::bitxor: {
         const std::int32_t l = left->getint();
-        setlogic(left, l ^ right->getint());
+        setlogic(w, left, l ^ right->getint());
         break;
     }
     default: {  // lognor
         const std::int32_t r = right->getint();
-        setlogic(left, logical_nor(left->getint(), r));
+        setlogic(w, left, logical_nor(left->getint(), r));
         break;
     }
     }
 }
 
+// Where the program root keeps the attribute of the instruction's name: names read from the code
+// remember the answer in their instruction until some attribute map gains or loses a name.
+variable** rootslotof(work& w, const std::string& name) {
+    if (w.in.form != operandform::name) return getrootslot(name);
+    if (w.in.rootshape != w.m.shapechanges) {
+        w.in.rootslot = getrootslot(name);
+        w.in.rootshape = w.m.shapechanges;
+    }
+    return w.in.rootslot;
+}
+
+// The object a local name stands for: the program root's attribute before the frame's variable.
+variable* localvar(work& w, const std::string& name) {
+    if (variable** slot = rootslotof(w, name)) return *slot;
+    return getframelocal(name);
+}
+
 // Pushes what a load of `found` under `name` pushes: a copy of a number, text or pointer, named.
-void pushloaded(variable* found, const std::string& name, const instruction& in) {
-    if (shortcut::loaduncopied(in, *found, name)) {
-        push(found);
+void pushloaded(work& w, variable* found, const std::string& name) {
+    if (shortcut::loaduncopied(w.in, *found, name)) {
+        push(w, found);
         return;
     }
     variable* value = found->getvar();
     value->name.set(&name);
     if (value != found)
-        pushfresh(value);
+        pushfresh(w, value);
     else
-        push(value);
+        push(w, value);
 }
 
-void storelocal(const std::string& name, variable* fresh) {
-    variable* entry = topentry();
-    variable* value = storedvalue(entry, fresh);
-    databasestack->back().slot(name) = value;
+void storelocal(work& w) {
+    const std::string& name = nameof(w.frame, w.in);
+    variable* entry = topentry(w);
+    variable* value = storedvalue(entry, w.fresh);
+    w.c.databasestack.back().slot(name) = value;
     // With no object scope open the program root is the current object: the name becomes one of
     // its attributes too, which every later lookup of the name finds first. That copy is taken
     // before the entry is named, as it always has been.
-    if (callstack->size() == 1) {
+    if (w.c.callstack.size() == 1) {
         variable* rootvalue = entry->getvar();
-        if (variable** slot = getrootslot(name))
+        if (variable** slot = rootslotof(w, name))
             *slot = rootvalue;
         else
-            vm().progroot->attributes[name] = rootvalue;
+            w.m.progroot->attributes[name] = rootvalue;
     }
     value->name.set(&name);
-    datastack->pop_back();
+    w.c.datastack.pop_back();
 }
 
-void storeglobal(const std::string& name, variable* fresh) {
-    variable* entry = topentry();
-    variable* value = storedvalue(entry, fresh);
-    vm().globalvars[name] = value;
+void storeglobal(work& w) {
+    const std::string& name = nameof(w.frame, w.in);
+    variable* entry = topentry(w);
+    variable* value = storedvalue(entry, w.fresh);
+    w.m.globalvars[name] = value;
     value->name.set(&name);
-    datastack->pop_back();
+    w.c.datastack.pop_back();
 }
 
-void loadattr(const std::string& name) {
-    variable* current = callstack->back();
+void loadattr(work& w) {
+    const std::string& name = nameof(w.frame, w.in);
+    variable* current = w.c.callstack.back();
     variable* value = getattribute(current, name)->getvar();
     value->self = current;  // a method loaded here knows the object it came from
     value->name.set(&name);
-    push(value);
+    push(w, value);
 }
 
-void storeattr(const std::string& name, variable* fresh) {
-    variable* entry = topentry();
-    variable* value = storedvalue(entry, fresh);
-    callstack->back()->attributes[name] = value;
+void storeattr(work& w) {
+    const std::string& name = nameof(w.frame, w.in);
+    variable* entry = topentry(w);
+    variable* value = storedvalue(entry, w.fresh);
+    w.c.callstack.back()->attributes[name] = value;
     value->name.set(&name);
-    datastack->pop_back();
+    w.c.datastack.pop_back();
 }
 
 // Names passed to these helpers are interned texts (from getname), so they are set without a lookup.
-void pointto(variable* target, const std::string& name, variable* self) {
+void pointto(work& w, variable* target, const std::string& name, variable* self) {
     variable* pointer = target->getpointer();
     pointer->name.set(&name);
     if (self != nullptr) pointer->self = self;
-    push(pointer);
+    push(w, pointer);
 }
 
-void assign() {
-    variable* target = topentry();
-    datastack->pop_back();
+void assign(work& w) {
+    variable* target = topentry(w);
+    w.c.datastack.pop_back();
     variable* value = gettopvar();
     *target = *value;
 }
 
-void unstash() {
-    if (memory->empty()) fail("memory empty!", false);
-    push(memory->back());
-    memory->pop_back();
+void unstash(work& w) {
+    if (w.c.memory.empty()) fail("memory empty!", false);
+    push(w, w.c.memory.back());
+    w.c.memory.pop_back();
 }
 
-void restorelocals() {
-    if (savlvar->empty()) fail("No saved locals to restore.", false);
-    databasestack->back() = savlvar->back();
+void restorelocals(work& w) {
+    if (w.c.savlvar.empty()) fail("No saved locals to restore.", false);
+    w.c.databasestack.back() = w.c.savlvar.back();
 }
 
-void pushconstant(codeframe& frame, const instruction& in) {
-    if (in.form == operandform::atruntime) {
-        pushfresh(getconstant(frame));
+void pushconstant(work& w) {
+    if (w.in.form == operandform::atruntime) {
+        pushfresh(w, getconstant(w.frame));
         return;
     }
-    if (shortcut::constantinscratch(in)) {
-        push(scratchconstant(in));
+    if (shortcut::constantinscratch(w.in)) {
+        push(w, scratchconstant(w.in));
         return;
     }
-    pushfresh(makeconstant(frame, in));
+    pushfresh(w, makeconstant(w.frame, w.in));
 }
 
-void loadlocal(codeframe& frame, const instruction& in) {
-    const std::string& name = nameof(frame, in);
-    pushloaded(getinternedlocalvar(name), name, in);
+void loadlocal(work& w) {
+    const std::string& name = nameof(w.frame, w.in);
+    pushloaded(w, localvar(w, name), name);
 }
 
-void loadglobal(codeframe& frame, const instruction& in) {
-    const std::string& name = nameof(frame, in);
-    pushloaded(getglobalvar(name), name, in);
+void loadglobal(work& w) {
+    const std::string& name = nameof(w.frame, w.in);
+    pushloaded(w, getglobalvar(name), name);
 }
 
-void pointlocal(codeframe& frame, const instruction& in) {
-    const std::string& name = nameof(frame, in);
-    pointto(getinternedlocalvar(name), name, nullptr);
+void pointlocal(work& w) {
+    const std::string& name = nameof(w.frame, w.in);
+    pointto(w, localvar(w, name), name, nullptr);
 }
 
-void pointattr(codeframe& frame, const instruction& in) {
-    const std::string& name = nameof(frame, in);
-    variable* current = callstack->back();
-    pointto(getattribute(current, name), name, current);
+void pointattr(work& w) {
+    const std::string& name = nameof(w.frame, w.in);
+    variable* current = w.c.callstack.back();
+    pointto(w, getattribute(current, name), name, current);
 }
 
-void pointglobal(codeframe& frame, const instruction& in) {
-    const std::string& name = nameof(frame, in);
-    pointto(getglobalvar(name), name, nullptr);
+void pointglobal(work& w) {
+    const std::string& name = nameof(w.frame, w.in);
+    pointto(w, getglobalvar(name), name, nullptr);
 }
 
-void pop() {
-    topentry();
-    datastack->pop_back();
+void pop(work& w) {
+    topentry(w);
+    w.c.datastack.pop_back();
 }
 
 // The frame has run off its end: the next iteration of its loop, or the end of its function.
@@ -292,9 +335,55 @@ void frameended() {
     exitoutoffunc();
 }
 
-}  // namespace
+// The instruction `w.in`, its operand read (or to be read from the bytes by the instruction).
+void dispatch(work& w) {
+    switch (w.in.op) {
+    case opcode::add:
+    case opcode::sub:
+    case opcode::mul:
+    case opcode::div: arithmetic(w); break;
+    case opcode::loadlocal: loadlocal(w); break;
+    case opcode::storelocal: storelocal(w); break;
+    case opcode::loadattr: loadattr(w); break;
+    case opcode::storeattr: storeattr(w); break;
+    case opcode::loadglobal: loadglobal(w); break;
+    case opcode::storeglobal: storeglobal(w); break;
+    case opcode::pushconst: pushconstant(w); break;
+    case opcode::dupcopy: push(w, topentry(w)->getcopy()); break;
+    case opcode::dup: push(w, topentry(w)); break;
+    case opcode::pop: pop(w); break;
+    case opcode::equal: equality(w); break;
+    case opcode::greater:
+    case opcode::less:
+    case opcode::lessequal:
+    case opcode::greaterequal: comparison(w); break;
+    case opcode::lognot:
+    case opcode::logand:
+    case opcode::logor:
+    case opcode::bitxor:
+    case opcode::lognor: logic(w); break;
+    case opcode::stash: w.c.memory.push_back(gettopvar()); break;
+    case opcode::unstash: unstash(w); break;
+    case opcode::pointlocal: pointlocal(w); break;
+    case opcode::pointattr: pointattr(w); break;
+    case opcode::pointglobal: pointglobal(w); break;
+    case opcode::pointtop: push(w, gettopvar()->getpointer()); break;
+    case opcode::savelocals: w.c.savlvar.push_back(w.c.databasestack.back()); break;
+    case opcode::restorelocals: restorelocals(w); break;
+    case opcode::assign: assign(w); break;
+    case opcode::call: callinstruction(w.frame, w.in); break;
+    case opcode::ret: returninstruction(); break;
+    case opcode::ifblock: ifblock(w.frame, w.in); break;
+    case opcode::whileblock: whileblock(w.frame, w.in); break;
+    case opcode::foreachblock: foreachblock(w.frame, w.in); break;
+    case opcode::leave: goout(); break;
+    case opcode::enterattr: enterattr(w.frame, w.in); break;
+    case opcode::leaveall: leaveall(); break;
+    case opcode::enter: gointo(gettopvar()); break;
+    }
+}
 
-// A run that ended in a report may leave a fresh result behind; the next run starts without one.
+}  // namespace
 
 float doarithmetic(float a, float b, char op) {
     switch (op) {
@@ -327,66 +416,24 @@ codeframe openedframe(codeblock body) {
 
 void execinstruction(codeframe& frame) {
     machine& m = vm();
+    context& c = *thisthread.bound;
     variable* const fresh = m.freshresult;
     m.freshresult = nullptr;
-    returned.get() = false;
+    c.returned = false;
     integritycheck();
     if (frame.empty()) {
         frameended();
         return;
     }
-    if (!_FDESC->empty()) descriptorcountdown();
-
     const instruction& in = frame.body->code[frame.ip++];
+    work w{m, c, frame, in, fresh};
+    if (!c._FDESC.empty()) descriptorcountdown(w);
     // The position moves past the operand before the instruction runs, as reading the operand
     // would move it, so a report shows the code that follows; operands read only now start right
     // after the opcode.
     frame.pc = in.form == operandform::atruntime || in.form == operandform::unknown ? in.offset + 1 : in.next;
     if (in.form == operandform::unknown) fail("Unknown instruction.", false);
-    switch (in.op) {
-    case opcode::add:
-    case opcode::sub:
-    case opcode::mul:
-    case opcode::div: arithmetic(in.op); break;
-    case opcode::loadlocal: loadlocal(frame, in); break;
-    case opcode::storelocal: storelocal(nameof(frame, in), fresh); break;
-    case opcode::loadattr: loadattr(nameof(frame, in)); break;
-    case opcode::storeattr: storeattr(nameof(frame, in), fresh); break;
-    case opcode::loadglobal: loadglobal(frame, in); break;
-    case opcode::storeglobal: storeglobal(nameof(frame, in), fresh); break;
-    case opcode::pushconst: pushconstant(frame, in); break;
-    case opcode::dupcopy: push(topentry()->getcopy()); break;
-    case opcode::dup: push(topentry()); break;
-    case opcode::pop: pop(); break;
-    case opcode::equal: equality(frame, in); break;
-    case opcode::greater:
-    case opcode::less:
-    case opcode::lessequal:
-    case opcode::greaterequal: comparison(frame, in); break;
-    case opcode::lognot:
-    case opcode::logand:
-    case opcode::logor:
-    case opcode::bitxor:
-    case opcode::lognor: logic(in.op); break;
-    case opcode::stash: memory->push_back(gettopvar()); break;
-    case opcode::unstash: unstash(); break;
-    case opcode::pointlocal: pointlocal(frame, in); break;
-    case opcode::pointattr: pointattr(frame, in); break;
-    case opcode::pointglobal: pointglobal(frame, in); break;
-    case opcode::pointtop: push(gettopvar()->getpointer()); break;
-    case opcode::savelocals: savlvar->push_back(databasestack->back()); break;
-    case opcode::restorelocals: restorelocals(); break;
-    case opcode::assign: assign(); break;
-    case opcode::call: callinstruction(frame, in); break;
-    case opcode::ret: returninstruction(); break;
-    case opcode::ifblock: ifblock(frame, in); break;
-    case opcode::whileblock: whileblock(frame, in); break;
-    case opcode::foreachblock: foreachblock(frame, in); break;
-    case opcode::leave: goout(); break;
-    case opcode::enterattr: enterattr(frame, in); break;
-    case opcode::leaveall: leaveall(); break;
-    case opcode::enter: gointo(gettopvar()); break;
-    }
+    dispatch(w);
 }
 
 }  // namespace T4VM

@@ -69,6 +69,8 @@ variable* popvalue();
 variable* getinternedlocalvar(const std::string& interned);
 // Where the program root keeps its attribute of an interned name, or null when it has none.
 variable** getrootslot(const std::string& interned);
+// The current variable frame's binding of an interned name, which the program root does not have.
+variable* getframelocal(const std::string& interned);
 }  // namespace moduleapi
 
 // Reads the name operand of `in`.

@@ -121,17 +121,18 @@ private:
 };
 
 inline void noteallocation() { ++vm().pace.allocations; }  // counts towards the next collection
+// getallocvar on a machine the caller has at hand.
+variable* getallocvar(machine& m);
 // So do the bytes of texts and of the storage of lists and dictionaries, which may be large while
 // their objects are few.
 inline void notetextbytes(std::size_t bytes) { vm().pace.storagebytes += bytes; }
 inline void notestoragebytes(std::size_t bytes) { vm().pace.storagebytes += bytes; }
 #ifdef T4VM_GC_STRESS
 // Test builds collect at every Nth safe point, so a root the collector misses shows up at once.
-inline bool collectiondue() { return vm().stepstaken % T4VM_GC_STRESS == 0; }
+inline bool collectiondue(const machine& m) { return m.stepstaken % T4VM_GC_STRESS == 0; }
 #else
-inline bool collectiondue() {
-    const collectionpace& pace = vm().pace;
-    return pace.allocations >= pace.threshold || pace.storagebytes >= pace.storagethreshold;
+inline bool collectiondue(const machine& m) {
+    return m.pace.allocations >= m.pace.threshold || m.pace.storagebytes >= m.pace.storagethreshold;
 }
 #endif
 
@@ -140,8 +141,7 @@ inline std::size_t heaplimit() { return vm().sandbox.heaplimit != 0 ? vm().sandb
 
 [[noreturn]] void budgetexhausted();
 // Charged once per instruction step; the step past the budget ends the run with a report.
-inline void chargestep() {
-    machine& m = vm();
+inline void chargestep(machine& m) {
     ++m.stepstaken;
     if (m.sandbox.instructionbudget != 0 && m.stepstaken > m.sandbox.instructionbudget) budgetexhausted();
 }

@@ -137,9 +137,7 @@ variable** getrootslot(const std::string& interned) { return rootslot(interned, 
 
 namespace {
 
-variable* findlocal(const std::string& target, bool interned) {
-    // The program root's attributes are found before the current frame's variables.
-    if (variable** slot = rootslot(target, interned)) return *slot;
+variable* framelocal(const std::string& target, bool interned) {
     auto& frame = databasestack->back();
     auto inframe = interned ? frame.findinterned(target) : frame.find(target);
     if (inframe == frame.end()) fail("Local variable not found: " + target, false);
@@ -148,7 +146,15 @@ variable* findlocal(const std::string& target, bool interned) {
     return inframe->second;
 }
 
+variable* findlocal(const std::string& target, bool interned) {
+    // The program root's attributes are found before the current frame's variables.
+    if (variable** slot = rootslot(target, interned)) return *slot;
+    return framelocal(target, interned);
+}
+
 }  // namespace
+
+variable* getframelocal(const std::string& interned) { return framelocal(interned, true); }
 
 variable* getlocalvar(const std::string& target) { return findlocal(target, false); }
 variable* getinternedlocalvar(const std::string& interned) { return findlocal(interned, true); }

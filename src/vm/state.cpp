@@ -11,7 +11,7 @@
 
 namespace T4VM {
 
-thread_local threadbinding thisthread;
+constinit thread_local threadbinding thisthread;
 
 machine::machine(const sandboxconfig& limits) : out(&std::cout), err(&std::cerr), in(&std::cin), sandbox(limits) {
     pace = initialpace(sandbox.heaplimit != 0 ? sandbox.heaplimit : maxheapbytes);
@@ -67,16 +67,18 @@ void reportoutofmemory() {
 }
 
 // One instruction step of the bound context and the work its closed frames leave.
-void step() {
+void step(machine& m) {
     try {
-        chargestep();
-        if (codestack->empty())
+        chargestep(m);
+        context& bound = *thisthread.bound;
+        if (bound.codestack.empty())
             integritycheck();  // reports the panic: there is no frame to run
         else
-            execinstruction(codestack->back());
-        // Most steps close no frame that work is waiting for.
-        const context& bound = *boundcontext();
-        if (!bound.pending.empty() && bound.pending.back().depth == bound.codestack.size()) resumepending();
+            execinstruction(bound.codestack.back());
+        // Most steps close no frame that work is waiting for; the step may have bound another
+        // context.
+        const context& after = *thisthread.bound;
+        if (!after.pending.empty() && after.pending.back().depth == after.codestack.size()) resumepending();
     } catch (const instructionabort&) {
         // A report returned (noterminate): the instruction ends where it failed.
     } catch (const std::bad_alloc&) {
@@ -92,12 +94,13 @@ namespace {
 // next id is looked up afresh after every step, so tasks stopped or started by the step never
 // break the walk: a task started with a greater id runs in this very cycle.
 void walkcycle(std::map<int, context*>::iterator entry) {
-    auto& threads = vm().threads;
+    machine& m = vm();
+    auto& threads = m.threads;
     while (entry != threads.end()) {
         const int id = entry->first;
         swapcontext(entry->second);
-        step();
-        if (collectiondue()) collectgarbage();
+        step(m);
+        if (collectiondue(m)) collectgarbage();
         entry = threads.upper_bound(id);
     }
 }
@@ -106,19 +109,20 @@ void walkcycle(std::map<int, context*>::iterator entry) {
 
 void runsinglecontext(std::size_t steps) {
     // With one context in the table every cycle is one step of it: no walk, no switch.
-    auto& threads = vm().threads;
+    machine& m = vm();
+    auto& threads = m.threads;
     const int id = threads.begin()->first;
     context* only = threads.begin()->second;
     swapcontext(only);
     for (std::size_t n = 0; n < steps; ++n) {
-        step();
-        if (collectiondue()) collectgarbage();
+        step(m);
+        if (collectiondue(m)) collectgarbage();
         if (threads.size() != 1 || threads.begin()->second != only) {
             // The step changed the table: the rest of this cycle visits the greater ids.
             walkcycle(threads.upper_bound(id));
             return;
         }
-        if (codestack->empty()) return;
+        if (thisthread.bound->codestack.empty()) return;
     }
 }
 
