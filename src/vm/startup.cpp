@@ -1,11 +1,14 @@
 // Start-up: the command line, loading the program image and the debug descriptor, the program
 // root with its built-in globals, the run loop, and the embedding entry point.
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <sstream>
+#include <system_error>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "vm/additions/modules.h"
@@ -25,6 +28,31 @@ std::vector<byte> readwholefile(const std::string& path, bool& found) {
     std::ifstream file(path, std::ios::binary);
     found = file.is_open();
     return std::vector<byte>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::string systemreason(int code) { return std::generic_category().message(code); }
+
+// Reads the whole image into `image`, or gives the report that it could not be had ("" when it
+// was read). Opening and reading fail apart: a directory opens, and only reading it fails.
+std::string readimage(const std::string& path, std::vector<byte>& image) {
+    // The system would open the path only up to the NUL, which names another file.
+    if (holdsnul(path)) return "Cannot open program image \"" + shownpath(path) + "\": the path holds a NUL byte.";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "Cannot open program image \"" + path + "\": " + systemreason(errno);
+    byte buffer[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            const int code = errno;
+            ::close(fd);
+            return "Cannot read program image \"" + path + "\": " + systemreason(code);
+        }
+        image.insert(image.end(), buffer, buffer + got);
+    }
+    ::close(fd);
+    return "";
 }
 
 // The descriptor lies beside the image: "desc.tndc" in the image's directory.
@@ -125,9 +153,11 @@ int runmain(int argc, char** argv) {
         if (argc < 2 || argumentcountwrong(static_cast<std::size_t>(argc - 2)))
             error("Too many or not enough arguments.", false);
         const std::string imagepath = argv[1];
-        bool found = false;
-        // A missing image is not reported: the program is empty and ends at once.
-        std::vector<byte> image = readwholefile(imagepath, found);
+        std::vector<byte> image;
+        // Reported before the silent flag is set, like a wrong argument count: the dump is always
+        // there. An image that is there and empty is still an empty program.
+        const std::string unreadable = readimage(imagepath, image);
+        if (!unreadable.empty()) error(unreadable, false);
         return runprogram(image, imagepath, static_cast<std::size_t>(argc - 2));
     } catch (const machinestop& stop) {
         flushstreams();
