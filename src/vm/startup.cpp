@@ -19,6 +19,7 @@
 #include "vm/interpreter.h"
 #include "vm/process.h"
 #include "vm/machine.h"
+#include "vm/version.h"
 
 namespace T4VM {
 
@@ -120,6 +121,37 @@ int runprogram(const std::vector<byte>& image, const std::string& imagepath, std
 
 bool argumentcountwrong(std::size_t extraargs) { return extraargs > 2; }
 
+const char usage[] =
+    "usage: t4vm IMAGE [EXTRA [EXTRA]]\n"
+    "       t4vm --help | -h | --version\n"
+    "Runs the program image IMAGE, which ends with the line \"<TARN 4> Program finished.\"\n"
+    "or \"<TARN 4> Program finished with code N\" on standard output.\n"
+    "  EXTRA       one extra argument (any text) makes the run silent: no closing line,\n"
+    "              and an error report is only its first line; two extra arguments are\n"
+    "              ignored\n"
+    "  -h, --help  print this text (only as the one argument)\n"
+    "  --version   print the version (only as the one argument)\n"
+    "Files read beside the image:\n"
+    "  desc.tndc   the program's debug descriptor, in the image's directory\n"
+    "  IMAGE.map   source positions in reports when IMAGE.map lies beside it\n"
+    "Exit status: 0 when the program ends, 1 after an error report (on standard error,\n"
+    "starting \"TARN 4 VM error\"), a missing or unreadable image included.\n";
+
+// Help and the version only when they are the one argument: any other argument list means what
+// it always meant, so "t4vm prog.t4b --help" is still a silent run of prog.t4b.
+bool answeredalone(int argc, char** argv) {
+    if (argc != 2) return false;
+    const std::string only = argv[1];
+    if (only == "--help" || only == "-h")
+        std::cout << usage;
+    else if (only == "--version")
+        std::cout << "t4vm " << versiontext << "\n";
+    else
+        return false;
+    std::cout.flush();
+    return true;
+}
+
 }  // namespace
 
 void init() {
@@ -141,6 +173,7 @@ void init() {
 int runmain(int argc, char** argv) {
     guardstandarddescriptors();
     ignorebrokenpipes();
+    if (answeredalone(argc, argv)) return 0;
     std::ios::sync_with_stdio(false);
     fdstream out(STDOUT_FILENO, false, true);  // keeps the reason of a failed write
     machine m;

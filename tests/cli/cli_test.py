@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """The command lines of t4vm, t4asm and t4dis as a user meets them: images that are missing,
-unreadable or empty.
+unreadable or empty; help and versions, and the argument lists that only look like them.
 
 Usage: cli_test.py T4VM T4ASM T4DIS
 """
@@ -10,7 +10,8 @@ import sys
 import tempfile
 import unittest
 
-T4VM, T4ASM, T4DIS = sys.argv[1:4] if len(sys.argv) >= 4 else (None, None, None)
+# Absolute: every run happens in a scratch directory.
+T4VM, T4ASM, T4DIS = map(os.path.abspath, sys.argv[1:4]) if len(sys.argv) >= 4 else (None, None, None)
 
 END = b"\n<TARN 4> Program finished.\n"
 EMPTY_DUMP = b"Codestack: \n\n"
@@ -73,6 +74,51 @@ class Images(InScratch):
         report = b"TARN 4 VM error: Too many or not enough arguments.\n" + EMPTY_DUMP
         self.assertRun(self.run_in_scratch(T4VM, "x.t4b", "1", "2", "3"), 1, b"", report)
         self.assertRun(self.run_in_scratch(T4VM), 1, b"", report)
+
+
+PRINTS = 'pushconst "printed\\n"\nenterattr stdout\nloadattr write\ncall 1\nleave\npushconst 7\n'
+
+
+class HelpAndVersions(InScratch):
+    def test_every_tool_prints_one_version_line(self):
+        lines = {}
+        for name, tool in (("t4vm", T4VM), ("t4asm", T4ASM), ("t4dis", T4DIS)):
+            run = self.run_in_scratch(tool, "--version")
+            self.assertEqual((run.returncode, run.stderr), (0, b""), name)
+            self.assertRegex(run.stdout, rb"^" + name.encode() + rb" \d+\.\d+\.\d+\n$")
+            lines[name] = run.stdout.split()[1]
+        self.assertEqual(len(set(lines.values())), 1, f"one version for all three tools: {lines}")
+
+    def test_t4vm_help_names_the_arguments_files_and_statuses(self):
+        for option in ("--help", "-h"):
+            run = self.run_in_scratch(T4VM, option)
+            self.assertEqual((run.returncode, run.stderr), (0, b""), option)
+            text = run.stdout.decode()
+            self.assertTrue(text.startswith("usage: t4vm IMAGE [EXTRA [EXTRA]]\n"), text)
+            for part in ("silent", "two extra arguments are\n              ignored", "desc.tndc",
+                         "IMAGE.map   source positions in reports when IMAGE.map lies beside it",
+                         "Exit status: 0 when the program ends, 1 after an error report", "--version"):
+                self.assertIn(part, text, option)
+
+    def test_tool_help_mentions_version(self):
+        for tool in (T4ASM, T4DIS):
+            for option in ("--help", "-h"):
+                run = self.run_in_scratch(tool, option)
+                self.assertEqual(run.returncode, 0)
+                self.assertIn(b"--help | -h | --version\n", run.stdout)
+
+    def test_help_after_the_image_is_still_a_silent_run(self):
+        image = self.image("prog", PRINTS)
+        self.assertRun(self.run_in_scratch(T4VM, image, "--help"), 0, b"printed\n", b"")
+        self.assertRun(self.run_in_scratch(T4VM, image, "--version"), 0, b"printed\n", b"")
+        self.assertRun(self.run_in_scratch(T4VM, image, "-h", "--version"), 0,
+                       b"printed\n\n<TARN 4> Program finished with code 7\n", b"")
+
+    def test_help_with_more_arguments_is_an_image_path(self):
+        report = b'TARN 4 VM error: Cannot open program image "--help": No such file or directory\n'
+        self.assertRun(self.run_in_scratch(T4VM, "--help", "x"), 1, b"", report + EMPTY_DUMP)
+        report = b'TARN 4 VM error: Cannot open program image "--Version": No such file or directory\n'
+        self.assertRun(self.run_in_scratch(T4VM, "--Version"), 1, b"", report + EMPTY_DUMP)
 
 
 if __name__ == "__main__":
