@@ -2,6 +2,7 @@
 // root with its built-in globals, the run loop, and the embedding entry point.
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -108,13 +109,15 @@ void runloop() {
 }
 
 // Everything after the argument check: load, build the environment, run.
-int runprogram(const std::vector<byte>& image, const std::string& imagepath, std::size_t extraargs) {
+int runprogram(const std::vector<byte>& image, const std::string& imagepath, std::size_t extraargs,
+               const std::function<void()>& attach = {}) {
     if (extraargs == 1) vm().silent = true;
     codestack->push_back(openedframe(codeblock(image)));
     if (!imagepath.empty()) loaddescriptor(imagepath);
     init();
     TARN4SOCKETS::init();
     T4VMHASHING::init();
+    if (attach) attach();
     runloop();
     return 0;
 }
@@ -198,28 +201,48 @@ int runmain(int argc, char** argv) {
     }
 }
 
-runresult runimage(const std::vector<byte>& image, const runoptions& options) {
+namespace {
+
+// A run of an embedding host: the image given, or (when `image` is null) read from `imagepath`.
+runresult runembedded(const std::vector<byte>* image, const std::string& imagepath, const runoptions& options,
+                      const hostsetup& host) {
     std::ostringstream out;
     std::ostringstream err;
     std::istringstream in(options.input);
     runresult result;
     {
         machine m(options.sandbox);
-        m.out = &out;
-        m.err = &err;
-        m.in = &in;
+        m.out = host.out != nullptr ? host.out : &out;
+        m.err = host.err != nullptr ? host.err : &err;
+        m.in = host.in != nullptr ? host.in : &in;
         const machinebinding bound(m);
         try {
             if (argumentcountwrong(options.args.size())) error("Too many or not enough arguments.", false);
-            result.status = runprogram(image, options.imagepath, options.args.size());
+            std::vector<byte> read;
+            if (image == nullptr) {
+                const std::string unreadable = readimage(imagepath, read);
+                if (!unreadable.empty()) error(unreadable, false);
+            }
+            result.status = runprogram(image != nullptr ? *image : read, imagepath, options.args.size(), host.attach);
         } catch (const machinestop& stop) {
             result.status = stop.status;
         }
         flushstreams();
+        if (result.status == 0) result.code = m.closingcode;
     }
     result.out = out.str();
     result.err = err.str();
     return result;
+}
+
+}  // namespace
+
+runresult runimage(const std::vector<byte>& image, const runoptions& options, const hostsetup& host) {
+    return runembedded(&image, options.imagepath, options, host);
+}
+
+runresult runimagefile(const std::string& path, const runoptions& options, const hostsetup& host) {
+    return runembedded(nullptr, path, options, host);
 }
 
 runresult runimage(const std::vector<byte>& image, const std::vector<std::string>& args,
