@@ -203,8 +203,11 @@ TEST(Limits, KeepUntrustedImagesIn) {
     EXPECT_EQ(vm.run(assemble("pushconst \"0\"\nenterattr socket\nloadattr server\ncall 1\nleave\n")).err,
               "TARN 4 VM error within module: Sockets are disabled in the sandbox.\n");
     vm.setlimits({.heapbytes = 16u << 20});
-    const std::string growing = "pushconst []\nstorelocal l\npushconst 1\nwhileblock {\n"
-                                "pushconst \"xxxxxxxxxxxxxxxx\"\nloadlocal l\nenter\nloadattr append\ncall 1\nleave\npushconst 1\n}\n";
+    // A text that doubles each time round, every size kept in a list: few objects and steps, so
+    // builds that collect every few steps reach the cap as soon.
+    const std::string growing = "pushconst []\nstorelocal l\npushconst \"xxxxxxxxxxxxxxxx\"\nstorelocal t\n"
+                                "pushconst 1\nwhileblock {\nloadlocal t\nloadlocal l\nenter\nloadattr append\ncall 1\nleave\n"
+                                "loadlocal t\nloadlocal t\nadd\nstorelocal t\npushconst 1\n}\n";
     EXPECT_EQ(vm.run(assemble(growing)).err, "TARN 4 VM error: Out of memory: the live objects take more than 16 MiB.\n");
     vm.setlimits({});
     EXPECT_EQ(vm.run(assemble("pushconst \"true\"\nloadlocal system\ncall 1\n")).code, 0);
