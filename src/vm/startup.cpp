@@ -1,5 +1,5 @@
 // Start-up: the command line, loading the program image and the debug descriptor, the program
-// root with its built-in globals, the run loop, and the embedding entry point.
+// root with its built-in globals, the run loop, and the embedding entry points.
 #include <cerrno>
 #include <filesystem>
 #include <functional>
