@@ -3,14 +3,17 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/. Each first checks (and as root
 # installs) what the build needs, with scripts/deps.sh. `make plain` builds the machine without its
 # shortcuts in build-plain/, runs the suite there and compares every program's run with build/'s.
+# `make install PREFIX=DIR` installs the tools, the embedding library and the documents under DIR
+# (/usr/local by default); `make package` builds the Debian package in build/package/.
 
 BUILD      := build
 ASAN_BUILD := build-asan
 STRESS_BUILD := build-stress
 PLAIN_BUILD := build-plain
 JOBS       := 2
+PREFIX     ?= /usr/local
 
-.PHONY: all deps configure build run test asan stress plain clean
+.PHONY: all deps configure build run test install package asan stress plain clean
 
 all: build
 
@@ -44,6 +47,13 @@ run: configure
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# CPack's DEB generator, from the same install rules; dpkg-shlibdeps computes the dependencies.
+package: build
+	cmake --build $(BUILD) --target package
 
 # The sanitizer build also collects garbage at every 5th safe point, so an object the collector
 # frees while the machine still holds it shows up as a use after free; leak checking is on.

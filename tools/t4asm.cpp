@@ -7,11 +7,13 @@
 
 #include "assembler.h"
 #include "fileio.h"
+#include "vm/version.h"
 
 namespace {
 
 const char usage[] =
     "usage: t4asm [-g] [-o OUTPUT] INPUT\n"
+    "       t4asm --help | -h | --version\n"
     "Assembles INPUT (- for standard input) into a program image written to OUTPUT\n"
     "(- for standard output). Without -o the image goes beside INPUT with the\n"
     "extension .t4b.\n"
@@ -37,6 +39,10 @@ int main(int argc, char** argv) {
     bool haveinput = false, withmap = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        if (arg == "--version") {
+            std::cout << "t4asm " << T4VM::versiontext << "\n";
+            return 0;
+        }
         if (arg == "--help" || arg == "-h") {
             std::cout << usage << T4VM::assemblysyntax;
             return 0;

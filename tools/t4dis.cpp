@@ -8,11 +8,13 @@
 #include "disassembler.h"
 #include "fileio.h"
 #include "sourcemap.h"
+#include "vm/version.h"
 
 namespace {
 
 const char usage[] =
     "usage: t4dis [--no-map] IMAGE\n"
+    "       t4dis --help | -h | --version\n"
     "Prints IMAGE (- for standard input) as assembly text that t4asm turns back into\n"
     "the same bytes, for any input. From the first byte that does not decode as an\n"
     "instruction on, the rest of the image (or of a function body) is listed as .bytes.\n"
@@ -52,6 +54,10 @@ int main(int argc, char** argv) {
     bool haveinput = false, nomap = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        if (arg == "--version") {
+            std::cout << "t4dis " << T4VM::versiontext << "\n";
+            return 0;
+        }
         if (arg == "--help" || arg == "-h") {
             std::cout << usage;
             return 0;

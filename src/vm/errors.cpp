@@ -1,6 +1,7 @@
 // Error reports and the end of a program. Both end the run by unwinding to whoever runs the
 // machine (main or the embedding entry point) after flushing every stream, so no written data is
 // lost and the process ends with a plain exit status: 0 after the closing line, 1 after a report.
+#include <optional>
 #include <ostream>
 
 #include "vm/machine.h"
@@ -122,11 +123,14 @@ void exitprogram() {
             return;
         }
     }
+    std::optional<std::int32_t>& code = vm().closingcode;
+    if (!vm().finished && !datastack->empty() && datastack->back()->identifier == typeident::builtin_int)
+        code = datastack->back()->intval;
     if (!vm().silent && !vm().finished) {
         std::ostream& out = *vm().out;
         out << std::endl;
-        if (!datastack->empty() && datastack->back()->identifier == typeident::builtin_int)
-            out << "<TARN 4> Program finished with code " << datastack->back()->intval << "\n";
+        if (code)
+            out << "<TARN 4> Program finished with code " << *code << "\n";
         else
             out << "<TARN 4> Program finished.\n";
     }

@@ -9,6 +9,7 @@
 #include <iosfwd>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,8 @@ struct machine {
     bool silent = false;
     bool noterminate = false;
     bool finished = false;  // the closing line has been written (matters only with noterminate)
+    // The integer on top of the data stack when the program ended, shown or not by the closing line.
+    std::optional<std::int32_t> closingcode;
 
     // The streams the machine and its programs talk through, and the files programs opened.
     // The process's standard streams unless whoever runs the machine gives it others.

@@ -259,8 +259,9 @@ private:
 using mfuncptr = void (*)(variable* self, const argmap& args);
 
 // Native parameters remember what kind of native object they hold, so a method moved onto
-// another object can never reinterpret one kind of native object as another.
-enum class paramkind : std::uint8_t { instream, outstream, context, client, server };
+// another object can never reinterpret one kind of native object as another. `host` is a function
+// an embedding host gave the machine (src/embed/hostcalls.h).
+enum class paramkind : std::uint8_t { instream, outstream, context, client, server, host };
 struct nativeparam {
     paramkind kind;
     void* pointer;
