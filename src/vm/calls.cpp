@@ -180,6 +180,7 @@ void callfunc(int argnum, argmap targs) {
     args.slot(selfname()) = self;
     codeblock body;
     if (function->identifier == typeident::custom_func) {
+        function->funccode().decoded();  // decoded once for every copy of the function's code
         body = function->funccode();
     } else {
         // Anything else that is called is a class: the instance is a deep copy of it.

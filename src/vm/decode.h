@@ -59,8 +59,9 @@ struct instruction {
         std::uint32_t bodystart;
     };
     std::uint32_t bodylength = 0;
-    // The decoded body of a function operand, found when it is first needed.
-    mutable const decodedbody* body = nullptr;
+    // The code of a function operand, made when it first runs and shared by every function object
+    // the instruction makes.
+    mutable sharedvalue<functionparts> functionbody;
     // Where the program root keeps the attribute of this instruction's name, as last looked up
     // (null: it has none), while no attribute map has gained or lost a name since `rootshape`.
     mutable std::uint64_t rootshape = ~std::uint64_t{0};

@@ -35,9 +35,9 @@ constexpr std::size_t attributenode = block(32 + 40);  // a node of an attribute
 // A text shared by many values is counted once per collection (`round`).
 std::size_t storageof(const variable& value, std::uint32_t round) {
     std::size_t bytes = 0;
-    if (textbuffer* text = value.stringval.shared(); text != nullptr && text->counted != round) {
+    if (auto* text = value.stringval.shared(); text != nullptr && text->counted != round) {
         text->counted = round;
-        bytes += textblock(text->text.capacity());
+        bytes += textblock(text->value.capacity());
     }
     if (value.listval.made()) bytes += block(sizeof(std::vector<variable*>)) + block(value.listval.get().capacity() * 8);
     if (value.dictval.made()) bytes += block(sizeof(dictmap)) + value.dictval.size() * mapnode;
@@ -47,7 +47,10 @@ std::size_t storageof(const variable& value, std::uint32_t round) {
         for (const auto& [name, entry] : attributes)
             bytes += attributenode + (name.size() > 15 ? block(name.size() + 1) : 0);
     }
-    if (value.parts.made()) bytes += block(sizeof(functionparts)) + value.moduleparams().size() * attributenode;
+    if (auto* parts = value.parts.shared(); parts != nullptr && parts->counted != round) {
+        parts->counted = round;
+        bytes += block(sizeof(functionparts)) + parts->value.moduleparams.size() * attributenode;
+    }
     return bytes;
 }
 

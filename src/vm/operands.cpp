@@ -175,7 +175,10 @@ variable* makeconstant(const codeframe& frame, const instruction& in) {
     default: {  // a function
         value->identifier = typeident::custom_func;
         // An empty or negative length leaves the function without code.
-        if (in.bodylength != 0) value->parts.mut().funccode = codeblock(frame.code, in.bodystart, in.bodylength);
+        if (in.bodylength != 0) {
+            if (!in.functionbody.made()) in.functionbody.mut().funccode = codeblock(frame.code, in.bodystart, in.bodylength);
+            value->parts = in.functionbody;
+        }
         break;
     }
     }

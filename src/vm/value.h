@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -168,66 +169,70 @@ private:
     std::unique_ptr<T> value;
 };
 
-// The bytes of a text, shared by every value that holds the same text until one of them writes:
-// a load of a string (which copies it) costs the same for a megabyte as for a byte. Values of one
-// machine only ever share it, and a machine runs on one thread at a time, so the count is plain.
-struct textbuffer {
-    std::uint32_t refs = 1;
-    std::uint32_t counted = 0;  // the collection that last counted its bytes
-    std::string text;
-};
-
-class sharedtext {
+// A part of a value shared by every value that holds the same until one of them writes: a load of a
+// string (which copies it) costs the same for a megabyte as for a byte, and the function objects a
+// block instruction makes each time it runs share one body. Values of one machine only ever share
+// it, and a machine runs on one thread at a time, so the count is plain.
+template <typename T>
+class sharedvalue {
 public:
-    sharedtext() = default;
-    sharedtext(const sharedtext& other) : buffer(other.buffer) {
-        if (buffer != nullptr) ++buffer->refs;
+    struct holder {
+        std::uint32_t refs = 1;
+        std::uint32_t counted = 0;  // the collection that last counted its bytes
+        T value;
+    };
+
+    sharedvalue() = default;
+    sharedvalue(const sharedvalue& other) : held(other.held) {
+        if (held != nullptr) ++held->refs;
     }
-    sharedtext& operator=(const sharedtext& other) {
-        if (other.buffer != nullptr) ++other.buffer->refs;
+    sharedvalue& operator=(const sharedvalue& other) {
+        if (other.held != nullptr) ++other.held->refs;
         release();
-        buffer = other.buffer;
+        held = other.held;
         return *this;
     }
-    sharedtext& operator=(std::string text) {
-        if (buffer != nullptr && buffer->refs == 1) {
-            buffer->text = std::move(text);
+    sharedvalue& operator=(T value) {
+        if (held != nullptr && held->refs == 1) {
+            held->value = std::move(value);
         } else {
             release();
-            buffer = new textbuffer{1, 0, std::move(text)};
+            held = new holder{1, 0, std::move(value)};
         }
         return *this;
     }
-    ~sharedtext() { release(); }
+    ~sharedvalue() { release(); }
 
-    bool made() const { return buffer != nullptr; }
-    const std::string& get() const { return buffer != nullptr ? buffer->text : emptyof<std::string>(); }
-    // The text to write: the value's own, copied first when others share it.
-    std::string& mut() {
-        if (buffer == nullptr) {
-            buffer = new textbuffer;
-        } else if (buffer->refs > 1) {
-            --buffer->refs;
-            buffer = new textbuffer{1, 0, buffer->text};
+    bool made() const { return held != nullptr; }
+    const T& get() const { return held != nullptr ? held->value : emptyof<T>(); }
+    // The value to write: the holder's own, copied first when others share it.
+    T& mut() {
+        if (held == nullptr) {
+            held = new holder;
+        } else if (held->refs > 1) {
+            --held->refs;
+            held = new holder{1, 0, held->value};
         }
-        return buffer->text;
+        return held->value;
     }
-    operator const std::string&() const { return get(); }  // NOLINT: reads take the text as it is
+    operator const T&() const { return get(); }  // NOLINT: reads take the value as it is
     std::size_t size() const { return get().size(); }
-    bool empty() const { return buffer == nullptr || buffer->text.empty(); }
-    // For the collector, which counts a buffer's bytes once however many values share it.
-    textbuffer* shared() const { return buffer; }
-    friend bool operator==(const sharedtext& a, const sharedtext& b) {
-        return a.buffer == b.buffer || a.get() == b.get();
+    bool empty() const { return held == nullptr || held->value.empty(); }
+    // For the collector, which counts shared bytes once however many values share them.
+    holder* shared() const { return held; }
+    friend bool operator==(const sharedvalue& a, const sharedvalue& b) {
+        return a.held == b.held || a.get() == b.get();
     }
 
 private:
     void release() {
-        if (buffer != nullptr && --buffer->refs == 0) delete buffer;
-        buffer = nullptr;
+        if (held != nullptr && --held->refs == 0) delete held;
+        held = nullptr;
     }
-    textbuffer* buffer = nullptr;
+    holder* held = nullptr;
 };
+
+using sharedtext = sharedvalue<std::string>;
 
 // A map most values never use (a dictionary's entries, native parameters): a lazy value that also
 // reads and writes like the map itself. Lookups in an unmade map find nothing and make nothing.
@@ -316,11 +321,93 @@ private:
 // A variable frame (and an argument map): the few names a function, block or scope binds. Names
 // are interned, so a name read from the code finds its entry by address; frames are small flat
 // arrays, cheap to copy for every block iteration, and their order means nothing.
+// A short list of entries kept inside its owner: the frames of most calls and blocks bind a few
+// names, and a call should not cost an allocation for them.
+template <typename T, std::size_t inlined>
+class smallvector {
+public:
+    smallvector() = default;
+    smallvector(const smallvector& other) { append(other); }
+    smallvector(smallvector&& other) noexcept {
+        if (other.items == other.local) {
+            append(other);
+        } else {
+            items = other.items;
+            count = other.count;
+            room = other.room;
+            other.items = other.local;
+            other.count = 0;
+            other.room = inlined;
+        }
+    }
+    smallvector& operator=(const smallvector& other) {
+        if (this != &other) {
+            count = 0;
+            append(other);
+        }
+        return *this;
+    }
+    smallvector& operator=(smallvector&& other) noexcept {
+        if (this == &other) return *this;
+        if (other.items == other.local) {
+            count = 0;
+            append(other);
+        } else {
+            if (items != local) delete[] items;
+            items = other.items;
+            count = other.count;
+            room = other.room;
+            other.items = other.local;
+            other.count = 0;
+            other.room = inlined;
+        }
+        return *this;
+    }
+    ~smallvector() {
+        if (items != local) delete[] items;
+    }
+
+    T* begin() { return items; }
+    T* end() { return items + count; }
+    const T* begin() const { return items; }
+    const T* end() const { return items + count; }
+    std::size_t size() const { return count; }
+    bool empty() const { return count == 0; }
+    void clear() { count = 0; }
+    T& operator[](std::size_t index) { return items[index]; }
+    const T& operator[](std::size_t index) const { return items[index]; }
+    void reserve(std::size_t wanted) {
+        if (wanted <= room) return;
+        T* bigger = new T[wanted];
+        std::copy(items, items + count, bigger);
+        if (items != local) delete[] items;
+        items = bigger;
+        room = wanted;
+    }
+    T& push_back(const T& item) {
+        if (count == room) reserve(room * 2);
+        items[count] = item;
+        return items[count++];
+    }
+
+private:
+    void append(const smallvector& other) {
+        reserve(count + other.count);
+        std::copy(other.items, other.items + other.count, items + count);
+        count += other.count;
+    }
+
+    T* items = local;
+    std::size_t count = 0;
+    std::size_t room = inlined;
+    T local[inlined];
+};
+
 class framemap {
 public:
     using entry = std::pair<const std::string*, variable*>;
-    using iterator = std::vector<entry>::iterator;
-    using const_iterator = std::vector<entry>::const_iterator;
+    using iterator = entry*;
+    using const_iterator = const entry*;
 
     framemap() = default;
     framemap(std::initializer_list<std::pair<std::string_view, variable*>> init) {
@@ -351,7 +438,7 @@ public:
     variable*& operator[](const std::string& name) {
         auto found = find(name);
         if (found != entries.end()) return found->second;
-        return entries.emplace_back(nametext::intern(name), nullptr).second;
+        return entries.push_back({nametext::intern(name), nullptr}).second;
     }
     // Every key is interned, so a name known to be interned (read from code, or one of the
     // machine's own) is found by its address alone.
@@ -364,13 +451,13 @@ public:
     variable*& slot(const std::string& interned) {
         auto found = findinterned(interned);
         if (found != entries.end()) return found->second;
-        return entries.emplace_back(&interned, nullptr).second;
+        return entries.push_back({&interned, nullptr}).second;
     }
     // Adds or replaces every entry of `source`.
     void merge(const framemap& source);
 
 private:
-    std::vector<entry> entries;
+    smallvector<entry, 4> entries;
 };
 
 // The built-in method tables a value can carry.
@@ -489,7 +576,7 @@ public:
     std::int32_t intval = 0;
     float floatval = 0.0f;
     std::uint64_t seq = 0;  // creation order, assigned by getallocvar; never copied by assignment
-    lazyvalue<functionparts> parts;  // made when code, a native function or a native object is set
+    sharedvalue<functionparts> parts;  // made when code, a native function or a native object is set
 
     variable() = default;
     variable(const variable&) = default;
