@@ -11,6 +11,7 @@
 #include "vm/heap.h"
 #include "vm/interpreter.h"
 #include "vm/machine.h"
+#include "onmachine.h"
 
 namespace {
 
@@ -19,24 +20,7 @@ using T4VM::typeident;
 using T4VM::variable;
 namespace api = T4VM::moduleapi;
 
-class dictionary : public ::testing::Test {
-protected:
-    std::ostringstream err;
-    std::unique_ptr<T4VM::machine> owned;
-    std::unique_ptr<T4VM::machinebinding> bound;
-
-    void SetUp() override {
-        owned = std::make_unique<T4VM::machine>();
-        owned->err = &err;
-        bound = std::make_unique<T4VM::machinebinding>(*owned);
-        T4VM::codestack->push_back(T4VM::codeframe{std::make_shared<const std::vector<T4VM::byte>>(), 0});
-        T4VM::init();
-    }
-    void TearDown() override {
-        bound.reset();
-        owned.reset();
-    }
-};
+using dictionary = onmachine;
 
 variable* num(std::int32_t value) { return T4VM::newint(value); }
 variable* flt(float value) { return T4VM::newfloat(value); }

@@ -10,6 +10,7 @@
 #include "vm/heap.h"
 #include "vm/interpreter.h"
 #include "vm/machine.h"
+#include "onmachine.h"
 
 namespace {
 
@@ -47,25 +48,8 @@ variable* dictof(std::initializer_list<std::pair<variable*, variable*>> entries)
     return dict;
 }
 
-class machine : public ::testing::Test {
+class machine : public onmachine {
 protected:
-    std::ostringstream err;
-    std::unique_ptr<T4VM::machine> owned;
-    std::unique_ptr<T4VM::machinebinding> bound;
-
-    void SetUp() override {
-        owned = std::make_unique<T4VM::machine>();
-        owned->err = &err;
-        bound = std::make_unique<T4VM::machinebinding>(*owned);
-        T4VM::codestack->push_back(framefrom({}));
-        T4VM::init();
-    }
-
-    void TearDown() override {
-        bound.reset();
-        owned.reset();
-    }
-
     // The report's first line; what its dump consumed is put back for the next one.
     std::string report(const std::function<void()>& action) {
         err.str("");
