@@ -22,6 +22,8 @@ namespace T4VM {
 
 struct outstream;
 struct instream;
+struct sourcemap;
+class debughook;
 
 // Limits no ordinary program reaches but a hostile one would: each is reported through `error`
 // rather than left to exhaust the C++ stack or the process's memory.
@@ -101,6 +103,11 @@ struct machine {
 
     // Native objects kept for the machine's life (socket endpoints).
     std::vector<std::shared_ptr<void>> natives;
+
+    // The image's source map, when one that fits lies beside it: reports then give the source
+    // position of every call-trace entry. And the tool watching the run, if any (debughook.h).
+    std::shared_ptr<const sourcemap> imagemap;
+    debughook* hook = nullptr;
 };
 
 // The machine bound to the calling thread.

@@ -14,6 +14,7 @@
 #include "vm/fdwriter.h"
 #include "vm/heap.h"
 #include "vm/interpreter.h"
+#include "vm/positions.h"
 #include "vm/process.h"
 #include "vm/machine.h"
 
@@ -82,7 +83,12 @@ void runloop() {
 int runprogram(const std::vector<byte>& image, const std::string& imagepath, std::size_t extraargs) {
     if (extraargs == 1) vm().silent = true;
     codestack->push_back(openedframe(codeblock(image)));
-    if (!imagepath.empty()) loaddescriptor(imagepath);
+    if (!imagepath.empty()) {
+        loaddescriptor(imagepath);
+        // A map that does not parse or fits another image changes nothing: reports stay as they are.
+        std::string ignored;
+        vm().imagemap = readsourcemap(imagepath, image.size(), ignored);
+    }
     init();
     TARN4SOCKETS::init();
     T4VMHASHING::init();

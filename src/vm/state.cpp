@@ -6,6 +6,7 @@
 
 #include "vm/heap.h"
 #include "vm/builtins.h"
+#include "vm/debughook.h"
 #include "vm/interpreter.h"
 #include "vm/machine.h"
 
@@ -66,17 +67,32 @@ void reportoutofmemory() {
     }
 }
 
-// One instruction step of the bound context and the work its closed frames leave.
+// The instruction at the top of the bound context's code stack and the work its closed frames leave.
+void runinstruction() {
+    execinstruction(codestack->back());
+    // Most steps close no frame that work is waiting for.
+    const context& bound = *boundcontext();
+    if (!bound.pending.empty() && bound.pending.back().depth == bound.codestack.size()) resumepending();
+}
+
+// The same with a hook watching, kept out of line so the unwatched step stays as it was.
+[[gnu::noinline]] void watchedinstruction() {
+    debughook& hook = *vm().hook;
+    hook.beforeinstruction(codestack->back());
+    runinstruction();
+    hook.afterinstruction();
+}
+
+// One instruction step of the bound context.
 void step() {
     try {
         chargestep();
         if (codestack->empty())
             integritycheck();  // reports the panic: there is no frame to run
+        else if (vm().hook == nullptr) [[likely]]
+            runinstruction();
         else
-            execinstruction(codestack->back());
-        // Most steps close no frame that work is waiting for.
-        const context& bound = *boundcontext();
-        if (!bound.pending.empty() && bound.pending.back().depth == bound.codestack.size()) resumepending();
+            watchedinstruction();
     } catch (const instructionabort&) {
         // A report returned (noterminate): the instruction ends where it failed.
     } catch (const std::bad_alloc&) {
