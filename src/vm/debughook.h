@@ -17,8 +17,8 @@ public:
     // frame.ip, or the close of the frame when it is empty. The hook may read anything the machine
     // holds, but changes nothing.
     virtual void beforeinstruction(const codeframe& frame) = 0;
-    // That step is over, with the work its closed frames left done. Not called for a step that
-    // ended the run or made a report.
+    // That step is over, with the work its closed frames left done; also when the step ended the
+    // run or made a report (which consumed the state it dumped), before the run unwinds.
     virtual void afterinstruction() = 0;
     // A report is about to be written: the state it will dump, and consume, is still whole.
     virtual void beforereport(const std::string& message, bool ismodule) = 0;

@@ -10,6 +10,8 @@
 
 namespace T4VM {
 
+class debughook;
+
 struct runresult {
     std::string out;
     std::string err;
@@ -23,8 +25,9 @@ struct runoptions {
     sandboxconfig sandbox;
 };
 
-// The t4vm executable: the command line, the process's standard streams, an exit status.
-int runmain(int argc, char** argv);
+// The t4vm executable: the command line, the process's standard streams, an exit status. A hook
+// (debughook.h) watches the run when one is given, as t4db's do.
+int runmain(int argc, char** argv, debughook* hook = nullptr);
 // Runs one image on a new machine bound to the calling thread for the run, and returns what it
 // wrote and how it ended. Machines in other threads may run at the same time.
 runresult runimage(const std::vector<std::uint8_t>& image, const runoptions& options);

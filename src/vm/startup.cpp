@@ -116,7 +116,7 @@ void init() {
     if (hasdescriptor.get()) parsedescriptor();
 }
 
-int runmain(int argc, char** argv) {
+int runmain(int argc, char** argv, debughook* hook) {
     guardstandarddescriptors();
     ignorebrokenpipes();
     std::ios::sync_with_stdio(false);
@@ -126,6 +126,7 @@ int runmain(int argc, char** argv) {
     m.err = &std::cerr;
     m.in = &std::cin;
     m.pipesignalignored = true;
+    m.hook = hook;
     const machinebinding bound(m);
     try {
         if (argc < 2 || argumentcountwrong(static_cast<std::size_t>(argc - 2)))

@@ -75,11 +75,17 @@ void runinstruction() {
     if (!bound.pending.empty() && bound.pending.back().depth == bound.codestack.size()) resumepending();
 }
 
-// The same with a hook watching, kept out of line so the unwatched step stays as it was.
+// The same with a hook watching, kept out of line so the unwatched step stays as it was. The hook
+// hears of the step's end also when the step ends the run or is reported.
 [[gnu::noinline]] void watchedinstruction() {
     debughook& hook = *vm().hook;
     hook.beforeinstruction(codestack->back());
-    runinstruction();
+    try {
+        runinstruction();
+    } catch (...) {
+        hook.afterinstruction();
+        throw;
+    }
     hook.afterinstruction();
 }
 
