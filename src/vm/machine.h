@@ -89,6 +89,10 @@ struct machine {
     // The limits for images nobody has vetted, and the steps taken against the budget.
     sandboxconfig sandbox;
     std::uint64_t stepstaken = 0;
+    // Steps past this count take the watched way, which checks the budget and calls the hook: the
+    // budget when there is one, no step while a hook is attached. So an ordinary step tests one
+    // number for both.
+    std::uint64_t unwatchedsteps = UINT64_MAX;
 
     // The interpreter's own: the object the last step made and pushed, the scratch numbers, and
     // names looked up or interned once.
@@ -107,7 +111,9 @@ struct machine {
     // The image's source map, when one that fits lies beside it: reports then give the source
     // position of every call-trace entry. And the tool watching the run, if any (debughook.h).
     std::shared_ptr<const sourcemap> imagemap;
-    debughook* hook = nullptr;
+    debughook* hook = nullptr;  // set by attach
+    // Attaches a hook to watch every step from now on (null detaches it).
+    void attach(debughook* watcher);
 };
 
 // The machine bound to the calling thread.
@@ -144,13 +150,8 @@ inline bool collectiondue() {
 // The most bytes the live values of a run may take.
 inline std::size_t heaplimit() { return vm().sandbox.heaplimit != 0 ? vm().sandbox.heaplimit : maxheapbytes; }
 
+// Ends the run with a report: the step past the budget.
 [[noreturn]] void budgetexhausted();
-// Charged once per instruction step; the step past the budget ends the run with a report.
-inline void chargestep() {
-    machine& m = vm();
-    ++m.stepstaken;
-    if (m.sandbox.instructionbudget != 0 && m.stepstaken > m.sandbox.instructionbudget) budgetexhausted();
-}
 
 context* newcontext();
 void execcycle();

@@ -126,7 +126,7 @@ int runmain(int argc, char** argv, debughook* hook) {
     m.err = &std::cerr;
     m.in = &std::cin;
     m.pipesignalignored = true;
-    m.hook = hook;
+    m.attach(hook);
     const machinebinding bound(m);
     try {
         if (argc < 2 || argumentcountwrong(static_cast<std::size_t>(argc - 2)))

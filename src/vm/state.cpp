@@ -16,6 +16,7 @@ thread_local threadbinding thisthread;
 
 machine::machine(const sandboxconfig& limits) : out(&std::cout), err(&std::cerr), in(&std::cin), sandbox(limits) {
     pace = initialpace(sandbox.heaplimit != 0 ? sandbox.heaplimit : maxheapbytes);
+    attach(nullptr);
     everycontext.push_back(std::make_unique<context>());
     maincontext = everycontext.back().get();
     boundcontext = maincontext;
@@ -26,6 +27,14 @@ machine::machine(const sandboxconfig& limits) : out(&std::cout), err(&std::cerr)
 
 // Files still open are written out by their streams; the variables go with the heap, last.
 machine::~machine() = default;
+
+void machine::attach(debughook* watcher) {
+    hook = watcher;
+    if (hook != nullptr)
+        unwatchedsteps = 0;
+    else
+        unwatchedsteps = sandbox.instructionbudget != 0 ? sandbox.instructionbudget : UINT64_MAX;
+}
 
 machinebinding::machinebinding(machine& bound) : previous(thisthread) {
     thisthread = {&bound, bound.boundcontext};
@@ -67,21 +76,20 @@ void reportoutofmemory() {
     }
 }
 
-// The instruction at the top of the bound context's code stack and the work its closed frames leave.
-void runinstruction() {
-    execinstruction(codestack->back());
+// Runs the work the frames the step closed leave, if any.
+inline void resumeclosed() {
     // Most steps close no frame that work is waiting for.
     const context& bound = *boundcontext();
     if (!bound.pending.empty() && bound.pending.back().depth == bound.codestack.size()) resumepending();
 }
 
-// The same with a hook watching, kept out of line so the unwatched step stays as it was. The hook
-// hears of the step's end also when the step ends the run or is reported.
-[[gnu::noinline]] void watchedinstruction() {
-    debughook& hook = *vm().hook;
+// A step with a hook watching. The hook hears of the step's end also when the step ends the run
+// or is reported.
+void watchedinstruction(debughook& hook) {
     hook.beforeinstruction(codestack->back());
     try {
-        runinstruction();
+        execinstruction(codestack->back());
+        resumeclosed();
     } catch (...) {
         hook.afterinstruction();
         throw;
@@ -89,16 +97,30 @@ void runinstruction() {
     hook.afterinstruction();
 }
 
-// One instruction step of the bound context.
+// A step past the machine's unwatched steps: the budget may be spent, a hook may be watching. Out
+// of line, so the ordinary step stays small.
+[[gnu::noinline]] void watchedstep() {
+    machine& m = vm();
+    if (m.sandbox.instructionbudget != 0 && m.stepstaken > m.sandbox.instructionbudget) budgetexhausted();
+    if (codestack->empty())
+        integritycheck();  // reports the panic: there is no frame to run
+    else if (m.hook != nullptr)
+        watchedinstruction(*m.hook);
+    else
+        execinstruction(codestack->back());
+}
+
+// One instruction step of the bound context and the work its closed frames leave.
 void step() {
     try {
-        chargestep();
-        if (codestack->empty())
+        machine& m = vm();
+        if (++m.stepstaken > m.unwatchedsteps) [[unlikely]]
+            watchedstep();
+        else if (codestack->empty())
             integritycheck();  // reports the panic: there is no frame to run
-        else if (vm().hook == nullptr) [[likely]]
-            runinstruction();
         else
-            watchedinstruction();
+            execinstruction(codestack->back());
+        resumeclosed();
     } catch (const instructionabort&) {
         // A report returned (noterminate): the instruction ends where it failed.
     } catch (const std::bad_alloc&) {
