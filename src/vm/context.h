@@ -87,7 +87,7 @@ struct threadbinding {
     machine* vm = nullptr;
     context* bound = nullptr;
 };
-extern thread_local threadbinding thisthread;
+extern thread_local constinit threadbinding thisthread;
 
 inline context* boundcontext() { return thisthread.bound; }
 

@@ -12,7 +12,7 @@
 
 namespace T4VM {
 
-thread_local threadbinding thisthread;
+constinit thread_local threadbinding thisthread;
 
 machine::machine(const sandboxconfig& limits) : out(&std::cout), err(&std::cerr), in(&std::cin), sandbox(limits) {
     pace = initialpace(sandbox.heaplimit != 0 ? sandbox.heaplimit : maxheapbytes);
