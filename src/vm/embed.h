@@ -21,7 +21,7 @@ struct runresult {
 struct runoptions {
     std::vector<std::string> args;  // the extra arguments after the image path
     std::string input;              // standard input
-    std::string imagepath;          // where the image lies: the descriptor is looked for beside it
+    std::string imagepath;          // where the image lies: the descriptor and the map are looked for beside it
     sandboxconfig sandbox;
 };
 
