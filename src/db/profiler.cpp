@@ -35,6 +35,18 @@ std::string foldedname(std::string name) {
 
 profiler::profiler(const programimage& image) : image(image) {}
 
+profiler::~profiler() {
+    // Paths are as deep as the deepest recursion (up to a million frames): freed one node at a
+    // time rather than by the nodes' own destructors, which would recurse as deep.
+    std::vector<std::unique_ptr<pathnode>> pending;
+    for (auto& [function, child] : root.children) pending.push_back(std::move(child));
+    while (!pending.empty()) {
+        std::unique_ptr<pathnode> node = std::move(pending.back());
+        pending.pop_back();
+        for (auto& [function, child] : node->children) pending.push_back(std::move(child));
+    }
+}
+
 std::size_t profiler::functionof(const context& where, const codeframe& frame) {
     // A frame's own entry is the innermost one when it opened; the program's first frame opened
     // before the program root entered the trace.
@@ -186,17 +198,50 @@ void profiler::report(std::ostream& out) const {
 }
 
 void profiler::folded(std::ostream& out) const {
-    for (const pathnode* node : preorder()) {
-        if (node->count == 0) continue;
-        std::vector<std::string> names;
-        for (const pathnode* at = node; at != &root; at = at->parent) {
-            const auto& [name, offset] = functions[at->function];
-            names.push_back(foldedname(name) + "@" + std::to_string(offset));
+    // The path of each node is kept while walking, so a line costs its length, not its depth; a
+    // path deeper than the line's room keeps its outer and inner ends around a "..." frame, and the
+    // deep paths of a recursion, alike at both ends, share a line.
+    std::vector<std::pair<std::string, std::uint64_t>> lines;
+    std::map<std::string, std::size_t> lineof;
+    std::vector<std::size_t> path;
+    struct visit {
+        const pathnode* node;
+        bool leaving;
+    };
+    std::vector<visit> pending;
+    for (auto it = root.children.rbegin(); it != root.children.rend(); ++it) pending.push_back({it->second.get(), false});
+    while (!pending.empty()) {
+        const visit next = pending.back();
+        pending.pop_back();
+        if (next.leaving) {
+            path.pop_back();
+            continue;
         }
-        std::string line;
-        for (auto it = names.rbegin(); it != names.rend(); ++it) line += (line.empty() ? "" : ";") + *it;
-        out << line << " " << node->count << "\n";
+        path.push_back(next.node->function);
+        pending.push_back({next.node, true});
+        for (auto it = next.node->children.rbegin(); it != next.node->children.rend(); ++it)
+            pending.push_back({it->second.get(), false});
+        if (next.node->count == 0) continue;
+        const std::string stack = foldedstack(path);
+        auto [found, added] = lineof.try_emplace(stack, lines.size());
+        if (added) lines.emplace_back(stack, 0);
+        lines[found->second].second += next.node->count;
     }
+    for (const auto& [stack, count] : lines) out << stack << " " << count << "\n";
+}
+
+std::string profiler::foldedstack(const std::vector<std::size_t>& path) const {
+    constexpr std::size_t ends = 64;  // functions kept at each end of a deep path
+    std::string line;
+    for (std::size_t level = 0; level < path.size(); ++level) {
+        if (path.size() > 2 * ends && level == ends) {
+            line += ";...";
+            level = path.size() - ends;
+        }
+        const auto& [name, offset] = functions[path[level]];
+        line += (line.empty() ? "" : ";") + foldedname(name) + "@" + std::to_string(offset);
+    }
+    return line;
 }
 
 }  // namespace T4VM::db

@@ -20,6 +20,9 @@ namespace T4VM::db {
 class profiler : public debughook {
 public:
     explicit profiler(const programimage& image);
+    ~profiler() override;
+    profiler(const profiler&) = delete;
+    profiler& operator=(const profiler&) = delete;
 
     void beforeinstruction(const codeframe& frame) override;
     void afterinstruction() override {}
@@ -29,7 +32,8 @@ public:
     void finish();
     // The tables: per function self and total, then per opcode.
     void report(std::ostream& out) const;
-    // One line per call path that ran instructions itself: "outer;inner;leaf COUNT".
+    // One line per call path that ran instructions itself: "outer;inner;leaf COUNT". Paths more
+    // than 128 functions deep keep 64 at each end around a frame "...", and share their line.
     void folded(std::ostream& out) const;
 
     std::uint64_t executed() const { return total; }
@@ -67,6 +71,7 @@ private:
     std::vector<totals> functiontotals() const;
     std::vector<const pathnode*> preorder() const;
     std::string functiontext(std::size_t function) const;
+    std::string foldedstack(const std::vector<std::size_t>& path) const;
 
     const programimage& image;
     std::vector<functionkey> functions;

@@ -87,6 +87,24 @@ loadlocal _taskstop
 call 1
 """
 
+# A recursion 1000 calls deep, each call through an if block.
+DEEP = """\
+pushconst func {
+    loadlocal arg0
+    dup
+    ifblock {
+        pushconst -1
+        add
+        loadlocal depth
+        call 1
+    }
+}
+storelocal depth
+pushconst 1000
+loadlocal depth
+call 1
+"""
+
 # A function that fails on a missing variable, called with an argument.
 FAILING = """\
 pushconst func {
@@ -395,6 +413,15 @@ def profile(c):
         else:
             c.check("a task's own stack starts at its function",
                     any(stack.startswith("Unnamed_Variable@") for stack, _ in folded), folded)
+    # Deep paths keep their ends and share lines, so the file does not grow with depth squared.
+    image = c.assemble(DEEP, "deep")
+    session = c.run([c.t4db, "--profile", "--profile-out", "deep.folded", image])
+    total = int(re.search(r"^Profile: (\d+) instructions", session.stderr.decode(), re.M)[1])
+    with open(os.path.join(c.scratch, "deep.folded")) as f:
+        folded = [line.rsplit(" ", 1) for line in f.read().splitlines()]
+    c.equal("deep folded counts add up", total, sum(int(n) for _, n in folded))
+    c.check("deep paths are cut to their ends", max(stack.count(";") for stack, _ in folded) == 128, folded[-1][0][:200])
+    c.check("and share their lines", len(folded) < 200, len(folded))
 
 
 def positions(c):
