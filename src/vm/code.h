@@ -38,6 +38,9 @@ public:
     bool empty() const { return length == 0; }
     const byte* begin() const { return start; }
     const byte* end() const { return start + length; }
+    // Where this code starts in its buffer: the offset in the program image, which source maps
+    // and debuggers speak of.
+    std::size_t imageoffset() const { return buffer ? static_cast<std::size_t>(start - buffer->bytes.data()) : 0; }
     byte operator[](std::size_t index) const { return start[index]; }
     // The instructions of this code, decoded the first time it runs; null for empty code that
     // belongs to no buffer.

@@ -21,6 +21,9 @@ struct codeframe {
     std::size_t pc = 0;
     // The instruction that starts at pc, in the decoded form of the code (when there is one).
     std::uint32_t ip = 0;
+    // How deep the call trace was when the frame opened, its own entry included: the entries above
+    // it belong to calls this frame is making (a native, a class whose init runs).
+    std::uint32_t tracedepth = 0;
     const decodedbody* body = nullptr;
 
     bool empty() const { return pc >= code.size(); }

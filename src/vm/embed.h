@@ -14,6 +14,8 @@
 
 namespace T4VM {
 
+class debughook;
+
 struct runresult {
     std::string out;  // what the run wrote, unless it wrote to a stream of the host's
     std::string err;
@@ -24,7 +26,7 @@ struct runresult {
 struct runoptions {
     std::vector<std::string> args;  // the extra arguments after the image path
     std::string input;              // standard input
-    std::string imagepath;          // where the image lies: the descriptor is looked for beside it
+    std::string imagepath;          // where the image lies: the descriptor and the map are looked for beside it
     sandboxconfig sandbox;
 };
 
@@ -40,8 +42,9 @@ struct hostsetup {
     std::function<void()> attach{};
 };
 
-// The t4vm executable: the command line, the process's standard streams, an exit status.
-int runmain(int argc, char** argv);
+// The t4vm executable: the command line, the process's standard streams, an exit status. A hook
+// (debughook.h) watches the run when one is given, as t4db's do.
+int runmain(int argc, char** argv, debughook* hook = nullptr);
 // Runs one image on a new machine bound to the calling thread for the run, and returns what it
 // wrote and how it ended. Machines in other threads may run at the same time.
 runresult runimage(const std::vector<std::uint8_t>& image, const runoptions& options, const hostsetup& host = {});

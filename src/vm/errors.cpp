@@ -4,7 +4,9 @@
 #include <optional>
 #include <ostream>
 
+#include "vm/debughook.h"
 #include "vm/machine.h"
+#include "vm/positions.h"
 
 namespace T4VM {
 
@@ -75,6 +77,21 @@ std::string statedump(bool abridged) {
     return out;
 }
 
+// With a source map, the lines after the dump that say where each call-trace entry stands in the
+// source, innermost first. Read before the dump consumes the frames and the call trace; abridged
+// as the dump's call trace is.
+std::string positionlines(bool abridged) {
+    const machine& m = vm();
+    if (!m.imagemap) return "";
+    const std::vector<std::string> positions = tracepositions(*boundcontext(), m.imagemap.get());
+    std::string out;
+    for (std::size_t index = 0; index < positions.size(); ++index) {
+        leftout(out, index, positions.size(), abridged, "positions");
+        if (shown(index, positions.size(), abridged)) out += "  at " + positions[index] + "\n";
+    }
+    return out;
+}
+
 // The run ends with a report anyway; data that could not be written still gets a line of its own,
 // so nobody takes the files for complete.
 void reportlostwrites() {
@@ -87,10 +104,14 @@ void reportlostwrites() {
 
 void report(const std::string& target, bool ismodule, bool abridged) {
     machine& m = vm();
+    if (m.hook != nullptr) m.hook->beforereport(target, ismodule);
     m.out->flush();  // what the program printed comes before the report on a shared terminal
     std::ostream& err = *m.err;
     err << "TARN 4 VM error" << (ismodule ? " within module" : "") << ": " << target << std::endl;
-    if (!m.silent) err << statedump(abridged) << std::flush;
+    if (!m.silent) {
+        const std::string positions = positionlines(abridged);
+        err << statedump(abridged) << positions << std::flush;
+    }
     codestack->clear();
     if (!m.noterminate) {
         reportlostwrites();

@@ -410,6 +410,7 @@ variable* popread() {
 
 codeframe openedframe(codeblock body) {
     codeframe frame{std::move(body), 0};
+    frame.tracedepth = static_cast<std::uint32_t>(calltrace->size());
     frame.body = frame.code.decoded();
     return frame;
 }

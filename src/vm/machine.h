@@ -23,6 +23,8 @@ namespace T4VM {
 
 struct outstream;
 struct instream;
+struct sourcemap;
+class debughook;
 
 // Limits no ordinary program reaches but a hostile one would: each is reported through `error`
 // rather than left to exhaust the C++ stack or the process's memory.
@@ -91,6 +93,10 @@ struct machine {
     // The limits for images nobody has vetted, and the steps taken against the budget.
     sandboxconfig sandbox;
     std::uint64_t stepstaken = 0;
+    // Steps past this count take the watched way, which checks the budget and calls the hook: the
+    // budget when there is one, no step while a hook is attached. So an ordinary step tests one
+    // number for both.
+    std::uint64_t unwatchedsteps = UINT64_MAX;
 
     // The interpreter's own: the object the last step made and pushed, the scratch numbers, and
     // names looked up or interned once.
@@ -105,6 +111,13 @@ struct machine {
 
     // Native objects kept for the machine's life (socket endpoints).
     std::vector<std::shared_ptr<void>> natives;
+
+    // The image's source map, when one that fits lies beside it: reports then give the source
+    // position of every call-trace entry. And the tool watching the run, if any (debughook.h).
+    std::shared_ptr<const sourcemap> imagemap;
+    debughook* hook = nullptr;  // set by attach
+    // Attaches a hook to watch every step from now on (null detaches it).
+    void attach(debughook* watcher);
 };
 
 // The machine bound to the calling thread.
@@ -142,12 +155,8 @@ inline bool collectiondue(const machine& m) {
 // The most bytes the live values of a run may take.
 inline std::size_t heaplimit() { return vm().sandbox.heaplimit != 0 ? vm().sandbox.heaplimit : maxheapbytes; }
 
+// Ends the run with a report: the step past the budget.
 [[noreturn]] void budgetexhausted();
-// Charged once per instruction step; the step past the budget ends the run with a report.
-inline void chargestep(machine& m) {
-    ++m.stepstaken;
-    if (m.sandbox.instructionbudget != 0 && m.stepstaken > m.sandbox.instructionbudget) budgetexhausted();
-}
 
 context* newcontext();
 void execcycle();

@@ -18,6 +18,7 @@
 #include "vm/fdwriter.h"
 #include "vm/heap.h"
 #include "vm/interpreter.h"
+#include "vm/positions.h"
 #include "vm/process.h"
 #include "vm/machine.h"
 #include "vm/version.h"
@@ -113,7 +114,12 @@ int runprogram(const std::vector<byte>& image, const std::string& imagepath, std
                const std::function<void()>& attach = {}) {
     if (extraargs == 1) vm().silent = true;
     codestack->push_back(openedframe(codeblock(image)));
-    if (!imagepath.empty()) loaddescriptor(imagepath);
+    if (!imagepath.empty()) {
+        loaddescriptor(imagepath);
+        // A map that does not parse or fits another image changes nothing: reports stay as they are.
+        std::string ignored;
+        vm().imagemap = readsourcemap(imagepath, image.size(), ignored);
+    }
     init();
     TARN4SOCKETS::init();
     T4VMHASHING::init();
@@ -173,7 +179,7 @@ void init() {
     if (hasdescriptor.get()) parsedescriptor();
 }
 
-int runmain(int argc, char** argv) {
+int runmain(int argc, char** argv, debughook* hook) {
     guardstandarddescriptors();
     ignorebrokenpipes();
     if (answeredalone(argc, argv)) return 0;
@@ -184,6 +190,7 @@ int runmain(int argc, char** argv) {
     m.err = &std::cerr;
     m.in = &std::cin;
     m.pipesignalignored = true;
+    m.attach(hook);
     const machinebinding bound(m);
     try {
         if (argc < 2 || argumentcountwrong(static_cast<std::size_t>(argc - 2)))

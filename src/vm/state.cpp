@@ -6,6 +6,7 @@
 
 #include "vm/heap.h"
 #include "vm/builtins.h"
+#include "vm/debughook.h"
 #include "vm/interpreter.h"
 #include "vm/machine.h"
 
@@ -15,6 +16,7 @@ constinit thread_local threadbinding thisthread;
 
 machine::machine(const sandboxconfig& limits) : out(&std::cout), err(&std::cerr), in(&std::cin), sandbox(limits) {
     pace = initialpace(sandbox.heaplimit != 0 ? sandbox.heaplimit : maxheapbytes);
+    attach(nullptr);
     everycontext.push_back(std::make_unique<context>());
     maincontext = everycontext.back().get();
     boundcontext = maincontext;
@@ -25,6 +27,14 @@ machine::machine(const sandboxconfig& limits) : out(&std::cout), err(&std::cerr)
 
 // Files still open are written out by their streams; the variables go with the heap, last.
 machine::~machine() = default;
+
+void machine::attach(debughook* watcher) {
+    hook = watcher;
+    if (hook != nullptr)
+        unwatchedsteps = 0;
+    else
+        unwatchedsteps = sandbox.instructionbudget != 0 ? sandbox.instructionbudget : UINT64_MAX;
+}
 
 machinebinding::machinebinding(machine& bound) : previous(thisthread) {
     thisthread = {&bound, bound.boundcontext};
@@ -66,19 +76,53 @@ void reportoutofmemory() {
     }
 }
 
+// Runs the work the frames the step closed leave, if any.
+inline void resumeclosed() {
+    // Most steps close no frame that work is waiting for.
+    const context& bound = *boundcontext();
+    if (!bound.pending.empty() && bound.pending.back().depth == bound.codestack.size()) resumepending();
+}
+
+// A step with a hook watching. The hook hears of the step's end also when the step ends the run
+// or is reported.
+void watchedinstruction(debughook& hook) {
+    hook.beforeinstruction(codestack->back());
+    try {
+        execinstruction(codestack->back());
+        resumeclosed();
+    } catch (...) {
+        hook.afterinstruction();
+        throw;
+    }
+    hook.afterinstruction();
+}
+
+// A step past the machine's unwatched steps: the budget may be spent, a hook may be watching. Out
+// of line, so the ordinary step stays small.
+[[gnu::noinline]] void watchedstep() {
+    machine& m = vm();
+    if (m.sandbox.instructionbudget != 0 && m.stepstaken > m.sandbox.instructionbudget) budgetexhausted();
+    if (codestack->empty())
+        integritycheck();  // reports the panic: there is no frame to run
+    else if (m.hook != nullptr)
+        watchedinstruction(*m.hook);
+    else
+        execinstruction(codestack->back());
+}
+
 // One instruction step of the bound context and the work its closed frames leave.
 void step(machine& m) {
     try {
-        chargestep(m);
-        context& bound = *thisthread.bound;
-        if (bound.codestack.empty())
-            integritycheck();  // reports the panic: there is no frame to run
-        else
-            execinstruction(bound.codestack.back());
-        // Most steps close no frame that work is waiting for; the step may have bound another
-        // context.
-        const context& after = *thisthread.bound;
-        if (!after.pending.empty() && after.pending.back().depth == after.codestack.size()) resumepending();
+        if (++m.stepstaken > m.unwatchedsteps) [[unlikely]] {
+            watchedstep();
+        } else {
+            context& bound = *thisthread.bound;
+            if (bound.codestack.empty())
+                integritycheck();  // reports the panic: there is no frame to run
+            else
+                execinstruction(bound.codestack.back());
+        }
+        resumeclosed();
     } catch (const instructionabort&) {
         // A report returned (noterminate): the instruction ends where it failed.
     } catch (const std::bad_alloc&) {

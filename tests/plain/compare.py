@@ -160,7 +160,8 @@ def programcase(key, source, base, t4asm):
 
 def docscase(key, example, t4asm):
     """A documented example set up as check_docs.py sets it up: prog.tasm, its image (and map)."""
-    flags = ["-g"] if "map" in example else []
+    debug = "map" in example or "db" in example or b"-g" in example.get("asm", b"").split()
+    flags = ["-g"] if debug else []
     with tempfile.TemporaryDirectory(prefix="t4plain-asm-") as work:
         with open(os.path.join(work, "prog.tasm"), "wb") as f:
             f.write(example["tasm"])
