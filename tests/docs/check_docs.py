@@ -25,6 +25,10 @@ import subprocess
 import sys
 import tempfile
 
+# The documents whose examples are checked (tests/docs/CMakeLists.txt makes one test of each);
+# docs/embedding.md shows host code instead, which the installed example builds and runs.
+DOCUMENTS = ("bytecode", "assembly", "library", "tools")
+
 KINDS = {"tasm", "output", "stderr", "status", "command", "stdin", "desc", "hex", "dis", "map", "asmerror", "asm",
          "db", "dbin", "dberr", "folded"}
 # Profile times differ from run to run; their column keeps its place.

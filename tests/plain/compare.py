@@ -189,10 +189,10 @@ def cases(t4asm):
             found["example"].append(programcase("example/" + stem, os.path.join(examples, name),
                                                 os.path.join(programs, "examples", stem), t4asm))
     docs = os.path.join(ROOT, "docs")
-    for document in sorted(name for name in os.listdir(docs) if name.endswith(".md")):
-        for name, example in check_docs.examples(os.path.join(docs, document)).items():
+    for document in check_docs.DOCUMENTS:
+        for name, example in check_docs.examples(os.path.join(docs, document + ".md")).items():
             if "output" in example:  # the others only show what t4asm says
-                found["docs"].append(docscase(f"docs/{document[:-3]}/{name}", example, t4asm))
+                found["docs"].append(docscase(f"docs/{document}/{name}", example, t4asm))
     return found
 
 
