@@ -45,6 +45,11 @@ public:
     // The instructions of this code, decoded the first time it runs; null for empty code that
     // belongs to no buffer.
     const decodedbody* decoded() const;
+    // Drops the decoded form of every body of the buffer, which breaks the loop between the
+    // buffer and the constants its instructions keep. Only for the end of a machine: any codeblock
+    // of this buffer that still runs would decode its body again, but one that has decoded it
+    // keeps a pointer to the old form.
+    void forgetdecoded() const;
     friend bool operator==(const codeblock& a, const codeblock& b);
 
 private:

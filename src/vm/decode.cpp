@@ -177,6 +177,11 @@ const decodedbody* codeblock::decoded() const {
     return decodedcache;
 }
 
+void codeblock::forgetdecoded() const {
+    if (buffer) buffer->bodies.clear();
+    decodedcache = nullptr;
+}
+
 codebuffer::codebuffer() = default;
 codebuffer::~codebuffer() = default;
 

@@ -71,6 +71,10 @@ struct machine {
     std::map<int, context*> threads;
     std::map<std::string, variable*> globalvars;
     variable* progroot = nullptr;
+    // The program image's code. Decoded instructions keep the function parts of the constants they
+    // make, and those hold the code they come from, so the decoded bodies and the image's buffer
+    // hold each other: the machine lets go of the bodies when it ends, and the buffer then goes too.
+    codeblock image;
     std::uint32_t taskseed = 1;  // the generator of task ids
 
     // The end of a run.

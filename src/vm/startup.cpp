@@ -113,7 +113,8 @@ void runloop() {
 int runprogram(const std::vector<byte>& image, const std::string& imagepath, std::size_t extraargs,
                const std::function<void()>& attach = {}) {
     if (extraargs == 1) vm().silent = true;
-    codestack->push_back(openedframe(codeblock(image)));
+    vm().image = codeblock(image);
+    codestack->push_back(openedframe(vm().image));
     if (!imagepath.empty()) {
         loaddescriptor(imagepath);
         // A map that does not parse or fits another image changes nothing: reports stay as they are.

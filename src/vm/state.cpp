@@ -26,7 +26,7 @@ machine::machine(const sandboxconfig& limits) : out(&std::cout), err(&std::cerr)
 }
 
 // Files still open are written out by their streams; the variables go with the heap, last.
-machine::~machine() = default;
+machine::~machine() { image.forgetdecoded(); }
 
 void machine::attach(debughook* watcher) {
     hook = watcher;
