@@ -103,10 +103,12 @@ void openfile(variable*, const argmap& args) {
     const std::string path = getarg(args, "arg0")->getstring(false);
     checkpath("open", path);
     variable* file = initfile(mode);
-    // A file that cannot be opened is not reported: writes to it are lost, reads give "".
+    // A file that cannot be opened is not reported: writes to it are lost, reads give "". A path
+    // holding a NUL byte is one of those: the system would take it for the path cut at the NUL.
+    const bool nameable = !holdsnul(path);
     if (mode == "write") {
         auto out = std::make_unique<outstream>();
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        const int fd = nameable ? ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666) : -1;
         out->file = std::make_unique<fdstream>(fd, true, false);
         out->stream = out->file.get();
         out->writer = &out->file->writer();
@@ -116,7 +118,7 @@ void openfile(variable*, const argmap& args) {
         vm().outstreams.push_back(std::move(out));
     } else if (mode == "read") {
         auto in = std::make_unique<instream>();
-        in->file = std::make_unique<std::ifstream>(path, std::ios::in);
+        in->file = nameable ? std::make_unique<std::ifstream>(path, std::ios::in) : std::make_unique<std::ifstream>();
         in->stream = in->file.get();
         file->parts.mut().moduleparams["file"] = nativeparam{paramkind::instream, in.get()};
         vm().instreams.push_back(std::move(in));
