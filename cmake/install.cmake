@@ -1,5 +1,5 @@
 # What `cmake --install` (and the Debian package, which is made from the same rules) puts where:
-# the three tools in bin/, the embedding library and its header, a CMake package so that
+# the four tools in bin/, the embedding library and its header, a CMake package so that
 # find_package(T4VM) finds them, and the documents in share/doc/t4vm/.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -9,7 +9,7 @@ set(T4VM_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/T4VM)
 # The executable target t4vm is exported as T4VM::t4vm-run: T4VM::t4vm is the library, which is
 # what most users of the package want by that name.
 set_target_properties(t4vm PROPERTIES EXPORT_NAME t4vm-run)
-install(TARGETS t4vm t4asm t4dis EXPORT T4VMTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS t4vm t4asm t4dis t4db EXPORT T4VMTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS t4vmembed EXPORT T4VMTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(DIRECTORY include/t4vm DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 file(GLOB T4VM_DOCS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)

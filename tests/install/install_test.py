@@ -14,7 +14,7 @@ import tempfile
 CMAKE, BUILD, SOURCE, GENERATOR, CXX = sys.argv[1:6]
 
 EXPECTED = b"Hello, world!\n\n<TARN 4> Program finished with code 42\n[host] status 0, closing code 42\n"
-INSTALLED = ["bin/t4vm", "bin/t4asm", "bin/t4dis", "include/t4vm/t4vm.h", "lib/libt4vm.a",
+INSTALLED = ["bin/t4vm", "bin/t4asm", "bin/t4dis", "bin/t4db", "include/t4vm/t4vm.h", "lib/libt4vm.a",
              "lib/cmake/T4VM/T4VMConfig.cmake", "lib/cmake/T4VM/T4VMConfigVersion.cmake",
              "share/doc/t4vm/README.md", "share/doc/t4vm/bytecode.md", "share/doc/t4vm/embedding.md"]
 
