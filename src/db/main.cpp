@@ -12,6 +12,7 @@
 #include "db/profiler.h"
 #include "db/tracer.h"
 #include "vm/embed.h"
+#include "vm/version.h"
 
 namespace {
 
@@ -27,7 +28,9 @@ const char usage[] =
     "       t4db --profile [--profile-out FILE] IMAGE\n"
     "                                               counts and times per function and opcode; FILE\n"
     "                                               gets folded stacks\n"
-    "Everything t4db writes goes to standard error; 'help' inside the debugger lists its commands.\n";
+    "       t4db --help | -h | --version\n"
+    "While a program runs, everything t4db writes goes to standard error; 'help' inside the debugger\n"
+    "lists its commands. Exit status: the program's, or 2 for a bad command line or an unreadable image.\n";
 
 struct options {
     enum class mode { debug, trace, profile } what = mode::debug;
@@ -103,8 +106,13 @@ int main(int argc, char** argv) {
     // The machine unties the standard streams from C's when it starts; done later, after commands
     // were read, whatever C had buffered of the input would be lost.
     std::ios::sync_with_stdio(false);
-    if (argc == 2 && std::string(argv[1]) == "--help") {
-        std::cerr << usage;
+    // Asked for, help and the version go to standard output like the other tools': no program runs.
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::cout << usage;
+        return 0;
+    }
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::cout << "t4db " << versiontext << "\n";
         return 0;
     }
     options chosen;

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""The command lines of t4vm, t4asm and t4dis as a user meets them: images that are missing,
+"""The command lines of t4vm, t4asm, t4dis and t4db as a user meets them: images that are missing,
 unreadable or empty; help and versions, and the argument lists that only look like them.
 
-Usage: cli_test.py T4VM T4ASM T4DIS
+Usage: cli_test.py T4VM T4ASM T4DIS T4DB
 """
 import os
 import subprocess
@@ -11,7 +11,7 @@ import tempfile
 import unittest
 
 # Absolute: every run happens in a scratch directory.
-T4VM, T4ASM, T4DIS = map(os.path.abspath, sys.argv[1:4]) if len(sys.argv) >= 4 else (None, None, None)
+T4VM, T4ASM, T4DIS, T4DB = map(os.path.abspath, sys.argv[1:5]) if len(sys.argv) >= 5 else (None,) * 4
 
 END = b"\n<TARN 4> Program finished.\n"
 EMPTY_DUMP = b"Codestack: \n\n"
@@ -82,12 +82,12 @@ PRINTS = 'pushconst "printed\\n"\nenterattr stdout\nloadattr write\ncall 1\nleav
 class HelpAndVersions(InScratch):
     def test_every_tool_prints_one_version_line(self):
         lines = {}
-        for name, tool in (("t4vm", T4VM), ("t4asm", T4ASM), ("t4dis", T4DIS)):
+        for name, tool in (("t4vm", T4VM), ("t4asm", T4ASM), ("t4dis", T4DIS), ("t4db", T4DB)):
             run = self.run_in_scratch(tool, "--version")
             self.assertEqual((run.returncode, run.stderr), (0, b""), name)
             self.assertRegex(run.stdout, rb"^" + name.encode() + rb" \d+\.\d+\.\d+\n$")
             lines[name] = run.stdout.split()[1]
-        self.assertEqual(len(set(lines.values())), 1, f"one version for all three tools: {lines}")
+        self.assertEqual(len(set(lines.values())), 1, f"one version for all the tools: {lines}")
 
     def test_t4vm_help_names_the_arguments_files_and_statuses(self):
         for option in ("--help", "-h"):
@@ -101,7 +101,7 @@ class HelpAndVersions(InScratch):
                 self.assertIn(part, text, option)
 
     def test_tool_help_mentions_version(self):
-        for tool in (T4ASM, T4DIS):
+        for tool in (T4ASM, T4DIS, T4DB):
             for option in ("--help", "-h"):
                 run = self.run_in_scratch(tool, option)
                 self.assertEqual(run.returncode, 0)
