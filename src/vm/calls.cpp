@@ -16,7 +16,7 @@ using namespace moduleapi;
 
 namespace {
 
-void openframe(codeblock body, argmap frame) {
+void openframe(codeblock body, argmap&& frame) {
     if (codestack->size() >= maxcodedepth)
         failabridged("Call depth limit reached: more than " + std::to_string(maxcodedepth) + " nested frames.");
     codestack->push_back(openedframe(std::move(body)));
@@ -153,7 +153,7 @@ void foreachblock(codeframe& frame, const instruction& in) {
     startloop(std::move(loop));
 }
 
-void callfunc(int argnum, argmap targs) {
+void callfunc(int argnum, argmap&& targs) {
     argmap args = std::move(targs);
     if (datastack->empty()) fail("Nothing to call: datastack empty!", false);
     variable* function = datastack->back();

@@ -41,7 +41,7 @@ T logical_nor(T a, T b) {
 }
 
 // Calls and blocks
-void callfunc(int argnum, argmap targs);
+void callfunc(int argnum, argmap&& targs);
 void exitoutoffunc();
 void standalonefunccall(variable* target, argmap args, variable* self, continuation pending);
 void resumepending();
