@@ -3,6 +3,7 @@
 #include "db/debugger.h"
 
 #include <istream>
+#include <limits>
 #include <ostream>
 #include <sstream>
 
@@ -211,12 +212,15 @@ void debugger::setbreak(const std::string& location) {
             return;
         }
         const std::optional<std::uint32_t> file = map->findfile(location.substr(0, colon));
-        const auto line = static_cast<std::uint32_t>(std::stoull(location.substr(colon + 1)));
+        const std::uint64_t line = std::stoull(location.substr(colon + 1));
         if (!file) {
             out << "No source file " << location.substr(0, colon) << " in the map.\n";
             return;
         }
-        for (std::uint64_t offset : map->offsetsof(*file, line)) b.offsets.insert(offset);
+        // Lines past what a map can hold have no instructions, rather than those of the line they
+        // would wrap to.
+        if (line <= std::numeric_limits<std::uint32_t>::max())
+            for (std::uint64_t offset : map->offsetsof(*file, static_cast<std::uint32_t>(line))) b.offsets.insert(offset);
         if (b.offsets.empty()) {
             out << "No instruction on line " << line << " of " << map->files[*file] << ".\n";
             return;

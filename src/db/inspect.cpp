@@ -111,10 +111,22 @@ const std::vector<std::string>* sourcelines(const programimage& image, const std
     static std::map<std::string, std::vector<std::string>> cache;
     auto found = cache.find(file);
     if (found != cache.end()) return found->second.empty() ? nullptr : &found->second;
-    std::ifstream in(file);
-    if (!in.is_open()) in.open(std::filesystem::path(image.path).parent_path() / file);
+    // Only regular files: a map may name a pipe, a device or standard input, which would block,
+    // never end, or take the program's input.
+    auto regular = [](const std::filesystem::path& path) {
+        std::error_code failure;
+        return std::filesystem::is_regular_file(path, failure);
+    };
+    std::filesystem::path path = file;
+    if (!regular(path)) path = std::filesystem::path(image.path).parent_path() / file;
     std::vector<std::string>& lines = cache[file];
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    if (!regular(path)) return nullptr;
+    std::ifstream in(path);
+    try {
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+    } catch (const std::ios_base::failure&) {
+        lines.clear();
+    }
     return lines.empty() ? nullptr : &lines;
 }
 
@@ -127,7 +139,13 @@ bool loadimage(const std::string& path, programimage& image, std::string& why) {
         return false;
     }
     image.path = path;
-    image.bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    try {
+        image.bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure&) {
+        // A directory opens, and only reading it fails.
+        why = "cannot read " + path;
+        return false;
+    }
     image.map = readsourcemap(path, image.bytes.size(), image.mapproblem);
     return true;
 }

@@ -1,6 +1,7 @@
 // t4db: runs a program image on the machine with a hook attached, as a debugger reading commands,
 // as a tracer or as a profiler. Its own output goes to standard error; the program's standard
 // output, standard error and exit status are those t4vm would give.
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -73,7 +74,9 @@ int runwith(const std::string& image, debughook& hook) {
 int debug(const programimage& image, const options& chosen) {
     std::ifstream file;
     if (!chosen.commands.empty()) {
-        file.open(chosen.commands);
+        // A directory opens, and reading it would look like an empty list of commands.
+        std::error_code failure;
+        if (!std::filesystem::is_directory(chosen.commands, failure)) file.open(chosen.commands);
         if (!file.is_open()) {
             std::cerr << "t4db: cannot read " << chosen.commands << "\n";
             return usagestatus;
@@ -88,14 +91,27 @@ int debug(const programimage& image, const options& chosen) {
 }
 
 int profile(const programimage& image, const options& chosen) {
+    // Opened before the run, so that a file that cannot be made is told before the program runs;
+    // a profile that was asked for and not written is t4db's failure, not the program's success.
+    std::ofstream out;
+    if (!chosen.foldedout.empty()) {
+        out.open(chosen.foldedout);
+        if (!out.is_open()) {
+            std::cerr << "t4db: cannot write " << chosen.foldedout << "\n";
+            return usagestatus;
+        }
+    }
     profiler counts(image);
     const int status = runwith(image.path, counts);
     counts.finish();
     counts.report(std::cerr);
-    if (!chosen.foldedout.empty()) {
-        std::ofstream out(chosen.foldedout);
+    if (out.is_open()) {
         counts.folded(out);
-        if (!out.flush()) std::cerr << "t4db: cannot write " << chosen.foldedout << "\n";
+        out.close();
+        if (!out) {
+            std::cerr << "t4db: cannot write " << chosen.foldedout << "\n";
+            return usagestatus;
+        }
     }
     return status;
 }

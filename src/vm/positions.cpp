@@ -1,5 +1,6 @@
 // Where a context stands: current instructions of frames, the frames of call-trace entries, and
 // source positions through the image's map.
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -13,9 +14,23 @@ namespace T4VM {
 std::shared_ptr<const sourcemap> readsourcemap(const std::string& imagepath, std::size_t imagesize, std::string& why) {
     why.clear();
     const std::string path = imagepath + ".map";
+    std::error_code failure;
+    const std::filesystem::file_type kind = std::filesystem::status(path, failure).type();
+    if (failure || kind == std::filesystem::file_type::not_found) return nullptr;
+    // A directory opens and only fails on reading; a pipe or a device may never end.
+    if (kind != std::filesystem::file_type::regular) {
+        why = path + " is not a regular file";
+        return nullptr;
+    }
     std::ifstream file(path, std::ios::binary);
     if (!file.is_open()) return nullptr;
-    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    std::string text;
+    try {
+        text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure&) {
+        why = "cannot read " + path;
+        return nullptr;
+    }
     try {
         auto map = std::make_shared<sourcemap>(parsesourcemap(text, path));
         if (map->imagesize == imagesize) return map;

@@ -251,6 +251,8 @@ def breakpoints(c):
     c.check("a line without instructions is refused", "No instruction on line 9999 of prog.tasm." in out, out)
     c.check("an unknown file is refused", "No source file nowhere.tasm in the map." in out, out)
     c.check("an unknown breakpoint number is told", "No breakpoint 7." in out, out)
+    out = c.debug(image, [f"break prog.tasm:{call + 2**32}", "run"])
+    c.check("a line past 2^32 does not wrap to a short one", f"No instruction on line {call + 2**32} of" in out, out)
     # Without a map, lines cannot be used but offsets can.
     bare = c.assemble(CALLS, "bare", debug=False)
     out = c.debug(bare, ["break prog.tasm:3", "break 0", "run", "continue"])
@@ -263,6 +265,14 @@ def breakpoints(c):
     session = c.run([c.t4db, image], f"break prog.tasm:{call}\nrun\nquit\n".encode())
     c.equal("quit: what the program wrote so far", b"start\n", session.stdout)
     c.equal("quit: status", 0, session.returncode)
+    # A map may name a pipe as the source: the source line is left out rather than waited for.
+    os.mkfifo(os.path.join(c.scratch, "pipe.tasm"))
+    with open(os.path.join(c.scratch, image + ".map")) as f:
+        text = f.read()
+    with open(os.path.join(c.scratch, image + ".map"), "w") as f:
+        f.write(re.sub(r"^file 0 .*$", "file 0 pipe.tasm", text, flags=re.M))
+    out = c.debug(image, ["break 0", "run"])
+    c.equal("a piped source does not stop the session", [("Breakpoint 1", "0", "0", "pipe.tasm:1:1")], c.stops(out))
 
 
 def stepping(c):
@@ -403,6 +413,10 @@ def profile(c):
         with open(os.path.join(c.scratch, name + ".folded")) as f:
             folded = [line.rsplit(" ", 1) for line in f.read().splitlines()]
         c.equal(f"{name}: folded counts add up", traced, sum(int(n) for _, n in folded))
+        for where in ("nowhere/" + name + ".folded", "/dev/full"):
+            failed = c.run([c.t4db, "--profile", "--profile-out", where, image])
+            c.check(f"{name}: a profile not written to {where} is a failure",
+                    failed.returncode == 2 and f"t4db: cannot write {where}" in failed.stderr.decode(), failed)
         if name == "calls":
             byname = {text.split(" at ")[0]: (int(s), int(t), text) for s, t, text in functions}
             c.equal("the program root's total is everything", traced, byname["PROGRAM_ROOT"][1])
@@ -443,6 +457,16 @@ def positions(c):
     with open(os.path.join(c.scratch, "plain.t4b.map"), "w") as f:
         f.write("not a map\n")
     c.equal("a malformed map is left out", FAILING_REPORT.encode(), c.run([c.t4vm, plain]).stderr)
+    os.remove(os.path.join(c.scratch, "plain.t4b.map"))
+    os.mkdir(os.path.join(c.scratch, "plain.t4b.map"))
+    c.equal("a directory for a map is left out", FAILING_REPORT.encode(), c.run([c.t4vm, plain]).stderr)
+    session = c.run([c.t4db, "--trace", plain])
+    c.check("and t4db says so", "t4db: the map is left out: plain.t4b.map is not a regular file" in session.stderr.decode(),
+            session.stderr)
+    c.same_program(plain, session)
+    session = c.run([c.t4db, "--trace", "."])
+    c.equal("an image that is a directory is t4db's failure", (2, b"t4db: cannot read .\n"),
+            (session.returncode, session.stderr))
     # An entry without a frame of its own stands at the call that made it.
     native = c.run([c.t4vm, c.assemble(NATIVE, "native")]).stderr.decode()
     line = line_of(NATIVE, "native")
