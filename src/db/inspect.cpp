@@ -108,7 +108,7 @@ std::string firstline(const std::string& text) {
 }
 
 const std::vector<std::string>* sourcelines(const programimage& image, const std::string& file) {
-    static std::map<std::string, std::vector<std::string>> cache;
+    auto& cache = image.sourcecache;
     auto found = cache.find(file);
     if (found != cache.end()) return found->second.empty() ? nullptr : &found->second;
     // Only regular files: a map may name a pipe, a device or standard input, which would block,

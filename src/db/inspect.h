@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,6 +22,8 @@ struct programimage {
     std::vector<std::uint8_t> bytes;
     std::shared_ptr<const sourcemap> map;
     std::string mapproblem;  // why a map beside the image was not used; empty when none was there
+    // The lines of the source files the map names, read when a stop first shows one of them.
+    mutable std::map<std::string, std::vector<std::string>> sourcecache;
 
     const sourcemap* mapped() const { return map.get(); }
 };
