@@ -1,6 +1,7 @@
 // Text files and the standard streams: `open`, the file methods, and the "stdout" and "stdin"
 // objects of the program root.
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <istream>
@@ -64,6 +65,17 @@ void checkwritten(const outstream& out) {
 
 }  // namespace
 
+infile::infile(int fd) : std::istream(nullptr), buffer_(fd, std::ios::in) {
+    rdbuf(&buffer_);
+    if (buffer_.is_open()) return;
+    if (fd >= 0) ::close(fd);
+    setstate(std::ios::failbit);
+}
+
+void infile::close() {
+    if (buffer_.close() == nullptr) setstate(std::ios::failbit);
+}
+
 std::string writeoutfiles() {
     for (const auto& out : vm().outstreams) {
         if (out->file == nullptr || out->closed) continue;
@@ -118,7 +130,7 @@ void openfile(variable*, const argmap& args) {
         vm().outstreams.push_back(std::move(out));
     } else if (mode == "read") {
         auto in = std::make_unique<instream>();
-        in->file = nameable ? std::make_unique<std::ifstream>(path, std::ios::in) : std::make_unique<std::ifstream>();
+        in->file = std::make_unique<infile>(nameable ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1);
         in->stream = in->file.get();
         file->parts.mut().moduleparams["file"] = nativeparam{paramkind::instream, in.get()};
         vm().instreams.push_back(std::move(in));
