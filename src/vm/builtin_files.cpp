@@ -151,7 +151,7 @@ void readfile(variable* self, const argmap&) {
     std::istream* stream = readable(in);
     // Read before the result is made, so that a text too large for memory is freed on the way to
     // the report.
-    std::string text = stream != nullptr ? readrest(*stream) : "";
+    std::string text = stream != nullptr ? readrest(*stream, heaplimit()) : "";
     variable* result = readresult();
     result->stringval.mut() = std::move(text);
     datastack->push_back(result);
@@ -161,7 +161,7 @@ void getlinefile(variable* self, const argmap&) {
     instream& in = getparam<instream>(receiver(self).moduleparams(), "file");
     std::istream* stream = readable(in);
     std::string line;
-    if (stream != nullptr) readline(*stream, line);
+    if (stream != nullptr) readline(*stream, line, heaplimit());
     variable* result = readresult();
     result->stringval.mut() = std::move(line);
     datastack->push_back(result);
