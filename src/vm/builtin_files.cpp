@@ -1,6 +1,7 @@
 // Text files and the standard streams: `open`, the file methods, and the "stdout" and "stdin"
 // objects of the program root.
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <istream>
@@ -64,6 +65,17 @@ void checkwritten(const outstream& out) {
 
 }  // namespace
 
+infile::infile(int fd) : std::istream(nullptr), buffer_(fd, std::ios::in) {
+    rdbuf(&buffer_);
+    if (buffer_.is_open()) return;
+    if (fd >= 0) ::close(fd);
+    setstate(std::ios::failbit);
+}
+
+void infile::close() {
+    if (buffer_.close() == nullptr) setstate(std::ios::failbit);
+}
+
 std::string writeoutfiles() {
     for (const auto& out : vm().outstreams) {
         if (out->file == nullptr || out->closed) continue;
@@ -118,7 +130,7 @@ void openfile(variable*, const argmap& args) {
         vm().outstreams.push_back(std::move(out));
     } else if (mode == "read") {
         auto in = std::make_unique<instream>();
-        in->file = nameable ? std::make_unique<std::ifstream>(path, std::ios::in) : std::make_unique<std::ifstream>();
+        in->file = std::make_unique<infile>(nameable ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1);
         in->stream = in->file.get();
         file->parts.mut().moduleparams["file"] = nativeparam{paramkind::instream, in.get()};
         vm().instreams.push_back(std::move(in));
@@ -139,7 +151,7 @@ void readfile(variable* self, const argmap&) {
     std::istream* stream = readable(in);
     // Read before the result is made, so that a text too large for memory is freed on the way to
     // the report.
-    std::string text = stream != nullptr ? readrest(*stream) : "";
+    std::string text = stream != nullptr ? readrest(*stream, heaplimit()) : "";
     variable* result = readresult();
     result->stringval.mut() = std::move(text);
     datastack->push_back(result);
@@ -149,7 +161,7 @@ void getlinefile(variable* self, const argmap&) {
     instream& in = getparam<instream>(receiver(self).moduleparams(), "file");
     std::istream* stream = readable(in);
     std::string line;
-    if (stream != nullptr) readline(*stream, line);
+    if (stream != nullptr) readline(*stream, line, heaplimit());
     variable* result = readresult();
     result->stringval.mut() = std::move(line);
     datastack->push_back(result);

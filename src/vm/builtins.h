@@ -1,8 +1,9 @@
 // The core natives reached through the program root, and the native objects they keep.
 #pragma once
 
-#include <fstream>
-#include <iosfwd>
+#include <ext/stdio_filebuf.h>
+
+#include <istream>
 #include <memory>
 
 #include "vm/fdwriter.h"
@@ -22,9 +23,20 @@ struct outstream {
     std::string name;                // as reports name it: the quoted path, or stdout
     bool closed = false;
 };
+// A file opened for reading over a descriptor the caller opened, so it can be opened close-on-exec
+// (a file stream cannot): commands run by `system` must not inherit the files a program reads.
+// `fd` -1 is a file that could not be opened, from which every read gives nothing.
+class infile : public std::istream {
+public:
+    explicit infile(int fd);
+    void close();
+
+private:
+    __gnu_cxx::stdio_filebuf<char> buffer_;
+};
 struct instream {
     std::istream* stream = nullptr;
-    std::unique_ptr<std::ifstream> file;  // null for the standard input
+    std::unique_ptr<infile> file;  // null for the standard input
     bool closed = false;
 };
 

@@ -209,6 +209,13 @@ TEST(Limits, KeepUntrustedImagesIn) {
                                 "pushconst 1\nwhileblock {\nloadlocal t\nloadlocal l\nenter\nloadattr append\ncall 1\nleave\n"
                                 "loadlocal t\nloadlocal t\nadd\nstorelocal t\npushconst 1\n}\n";
     EXPECT_EQ(vm.run(assemble(growing)).err, "TARN 4 VM error: Out of memory: the live objects take more than 16 MiB.\n");
+    // Input is held to the same cap: it comes in as one text before any collection sees it.
+    vm.setinput(std::string(17u << 20, 'x'));
+    for (const char* method : {"read", "getline"})
+        EXPECT_EQ(vm.run(assemble(std::string("enterattr stdin\nloadattr ") + method + "\ncall 0\n")).err,
+                  "TARN 4 VM error: Out of memory.\n")
+            << method;
+    vm.setinput("");
     vm.setlimits({});
     EXPECT_EQ(vm.run(assemble("pushconst \"true\"\nloadlocal system\ncall 1\n")).code, 0);
 }

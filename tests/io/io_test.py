@@ -111,6 +111,15 @@ def descriptors(c):
     result = c.run(source, preexec_fn=closing(0))
     c.expect("stdin closed: what stdin gave", (result.stdout, result.stderr, result.returncode), (b"[]" + END, b"", 0))
 
+    # A command run by `system` inherits none of the files the program has open.
+    if os.path.isdir("/proc/self/fd"):
+        source = ('pushconst "input.txt"\npushconst "read"\nloadlocal open\ncall 2\nstorelocal f\n'
+                  + writes("out.txt", "data\\n", close=False)
+                  + 'pushconst "ls -l /proc/self/fd/"\nloadlocal system\ncall 1\n')
+        result = c.run(source, "quiet")
+        listing = result.stdout.decode()
+        c.expect("files seen by a system command", [name for name in ("input.txt", "out.txt") if name in listing], [])
+
 
 # full: data that cannot be written is reported, never passed off as written.
 
