@@ -38,7 +38,7 @@ struct constants {
 };
 
 const constants& shared() {
-    static const constants values;
+    static const constants values{};  // value-initialised: clang wants every const member set
     return values;
 }
 
