@@ -94,7 +94,8 @@ using textsink = std::function<void(std::string_view text)>;
 struct limits {
     std::uint64_t instructions = 0;  // instruction steps a run may take, over all its tasks
     std::size_t textbytes = 0;       // bytes one text made by `add` or a text form may have
-    std::size_t heapbytes = 0;       // bytes the program's live values may take
+    std::size_t heapbytes = 0;       // bytes the program's live values may take, and a host
+                                     // function's copy of one of its arguments
     // Files and the filesystem module take only relative paths without "..", and only while the
     // process's working directory lies inside this directory. The working directory is the
     // process's, shared by every machine: a host running machines in several threads with this

@@ -192,7 +192,7 @@ TEST(Streams, OutputReachesTheSinkAsItIsWrittenAndInputComesFromTheHost) {
 }
 
 TEST(Limits, KeepUntrustedImagesIn) {
-    t4vm::machine vm;
+    t4vm::machine vm = greeter();
     vm.setarguments({"silent"});
     const std::string forever = "pushconst 1\nwhileblock {\npushconst 1\n}\n";
     vm.setlimits({.instructions = 1000});
@@ -209,6 +209,15 @@ TEST(Limits, KeepUntrustedImagesIn) {
                                 "pushconst 1\nwhileblock {\nloadlocal t\nloadlocal l\nenter\nloadattr append\ncall 1\nleave\n"
                                 "loadlocal t\nloadlocal t\nadd\nstorelocal t\npushconst 1\n}\n";
     EXPECT_EQ(vm.run(assemble(growing)).err, "TARN 4 VM error: Out of memory: the live objects take more than 16 MiB.\n");
+    // Each list holds the one before twice: a few hundred steps and a small heap for the program,
+    // but 2^40 lists for a host that copies every place a list is held.
+    const std::string append = "enter\nloadattr append\ncall 1\nleave\n";
+    const std::string doubling = "pushconst [0]\nstorelocal l\npushconst 0\nstorelocal i\npushconst 1\nwhileblock {\n"
+                                 "pushconst []\nstorelocal n\nloadlocal l\nloadlocal n\n" + append +
+                                 "loadlocal l\nloadlocal n\n" + append + "loadlocal n\nstorelocal l\n"
+                                 "pushconst 1\nloadlocal i\nadd\nstorelocal i\npushconst 40\nloadlocal i\nless\n}\n";
+    EXPECT_EQ(vm.run(assemble(doubling + calls("sum", "loadlocal l\n", 1))).err,
+              "TARN 4 VM error within module: greet.sum: arg0 takes more than 16 MiB as the host sees it.\n");
     vm.setlimits({});
     EXPECT_EQ(vm.run(assemble("pushconst \"true\"\nloadlocal system\ncall 1\n")).code, 0);
 }
