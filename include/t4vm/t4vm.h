@@ -155,7 +155,9 @@ public:
 
 private:
     struct state;
-    std::unique_ptr<state> self;
+    // Shared with the runs: a machine destroyed or assigned to by its own host function or sink
+    // leaves its run the state to finish on.
+    std::shared_ptr<state> self;
 };
 
 }  // namespace t4vm

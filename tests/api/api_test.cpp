@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -261,6 +262,19 @@ TEST(Machines, RefuseChangesAndNestedRunsDuringARun) {
               "TARN 4 VM error within module: greet.change failed: t4vm::machine changed during a run\n");
     // Both runs ended and released the machine.
     EXPECT_EQ(vm.run(assemble("pushconst 3\n")).code, 3);
+}
+
+TEST(Machines, DestroyedByTheirOwnHostFunctionFinishTheRun) {
+    std::optional<t4vm::machine> vm = greeter();
+    vm->addmodule("owner", {{"drop", [&](const t4vm::arguments&) -> t4vm::value {
+                                 vm.reset();
+                                 return t4vm::value();
+                             }}});
+    // The module entries of the dropped machine still answer the calls after the drop.
+    const t4vm::result got = vm->run(assemble("enterattr owner\nloadattr drop\ncall 0\nleave\n" +
+                                              calls("hello", "pushconst \"after\"\n", 1) + writetop));
+    EXPECT_FALSE(vm.has_value());
+    EXPECT_EQ(got.out, "Hello, after!\n\n<TARN 4> Program finished.\n");
 }
 
 TEST(Machines, VersionIsTheExecutables) {
