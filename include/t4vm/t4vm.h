@@ -94,7 +94,8 @@ using textsink = std::function<void(std::string_view text)>;
 struct limits {
     std::uint64_t instructions = 0;  // instruction steps a run may take, over all its tasks
     std::size_t textbytes = 0;       // bytes one text made by `add` or a text form may have
-    std::size_t heapbytes = 0;       // bytes the program's live values may take
+    std::size_t heapbytes = 0;       // bytes the program's live values may take, and a host
+                                     // function's copy of one of its arguments
     // Files and the filesystem module take only relative paths without "..", and only while the
     // process's working directory lies inside this directory. The working directory is the
     // process's, shared by every machine: a host running machines in several threads with this
@@ -154,7 +155,9 @@ public:
 
 private:
     struct state;
-    std::unique_ptr<state> self;
+    // Shared with the runs: a machine destroyed or assigned to by its own host function or sink
+    // leaves its run the state to finish on.
+    std::shared_ptr<state> self;
 };
 
 }  // namespace t4vm

@@ -11,6 +11,8 @@
 #include <optional>
 #include <vector>
 
+#include "vm/machine.h"
+
 namespace T4VMEMBED {
 
 using namespace T4VM;
@@ -20,24 +22,44 @@ namespace {
 // Deeper lists than this fail the call rather than the C++ stack.
 constexpr int deepestlist = 1000;
 
+// The lists being copied, outermost first, and the bytes the copy has taken so far. A list the
+// program holds in many places is copied once for every place, so lists that each hold the last
+// one twice make a copy that doubles with every list while the program's own heap hardly grows:
+// the copy may take no more than the program's live values may.
+struct copying {
+    std::vector<const variable*> open;
+    std::size_t bytes = 0;
+};
+
+void takes(const hostentry& entry, const std::string& where, copying& copy, std::size_t bytes) {
+    copy.bytes += bytes;
+    if (copy.bytes > heaplimit())
+        fail(entry.shown + ": " + where + " takes more than " + std::to_string(heaplimit() >> 20) +
+                 " MiB as the host sees it.",
+             true);
+}
+
 // What the program passed, as the host sees it; `where` names the argument for reports.
-t4vm::value tohost(const hostentry& entry, const std::string& where, variable* given, std::vector<const variable*>& open) {
+t4vm::value tohost(const hostentry& entry, const std::string& where, variable* given, copying& copy) {
+    std::vector<const variable*>& open = copy.open;
     switch (given->identifier) {
     case typeident::builtin_int:
         return given->intval;
     case typeident::builtin_float:
         return static_cast<double>(given->floatval);
     case typeident::builtin_string:
+        takes(entry, where, copy, given->stringval.get().size());
         return given->stringval.get();
     case typeident::builtin_list: {
         for (const variable* outer : open)
             if (outer == given) fail(entry.shown + ": " + where + " is a list that holds itself.", true);
         if (open.size() >= deepestlist)
             fail(entry.shown + ": " + where + " nests lists more than " + std::to_string(deepestlist) + " deep.", true);
+        takes(entry, where, copy, given->listval.size() * sizeof(t4vm::value));
         open.push_back(given);
         t4vm::value::list items;
         items.reserve(given->listval.size());
-        for (variable* item : given->listval) items.push_back(tohost(entry, where, item, open));
+        for (variable* item : given->listval) items.push_back(tohost(entry, where, item, copy));
         open.pop_back();
         return items;
     }
@@ -74,12 +96,12 @@ variable* tomachine(const hostentry& entry, const t4vm::value& answer) {
 void callhost(variable*, const argmap& args) {
     const hostentry& entry = moduleapi::getparam<hostentry>(calltrace->back()->moduleparams(), "host");
     t4vm::arguments given;
-    std::vector<const variable*> open;
+    copying copy;
     for (std::size_t index = 0;; ++index) {
         const std::string name = "arg" + std::to_string(index);
         auto found = args.find(name);
         if (found == args.end() || found->second == nullptr) break;
-        given.push_back(tohost(entry, name, found->second, open));
+        given.push_back(tohost(entry, name, found->second, copy));
     }
     // The host's exceptions end here; the report is made outside the handlers, since it unwinds
     // the machine with an exception of its own.

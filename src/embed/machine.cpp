@@ -127,7 +127,7 @@ result machine::state::start(Run run) {
     return result{ran.status, ran.code, std::move(ran.out), std::move(ran.err)};
 }
 
-machine::machine() : self(std::make_unique<state>()) {}
+machine::machine() : self(std::make_shared<state>()) {}
 machine::~machine() = default;
 machine::machine(machine&& other) noexcept = default;
 machine& machine::operator=(machine&& other) noexcept = default;
@@ -196,11 +196,13 @@ machine& machine::seterror(std::ostream& stream) {
 }
 
 result machine::run(const std::vector<std::uint8_t>& image) {
-    return self->start([&](const T4VM::hostsetup& host) { return T4VM::runimage(image, self->options, host); });
+    const std::shared_ptr<state> running = self;
+    return running->start([&](const T4VM::hostsetup& host) { return T4VM::runimage(image, running->options, host); });
 }
 
 result machine::runfile(const std::string& path) {
-    return self->start([&](const T4VM::hostsetup& host) { return T4VM::runimagefile(path, self->options, host); });
+    const std::shared_ptr<state> running = self;
+    return running->start([&](const T4VM::hostsetup& host) { return T4VM::runimagefile(path, running->options, host); });
 }
 
 }  // namespace t4vm

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -192,7 +193,7 @@ TEST(Streams, OutputReachesTheSinkAsItIsWrittenAndInputComesFromTheHost) {
 }
 
 TEST(Limits, KeepUntrustedImagesIn) {
-    t4vm::machine vm;
+    t4vm::machine vm = greeter();
     vm.setarguments({"silent"});
     const std::string forever = "pushconst 1\nwhileblock {\npushconst 1\n}\n";
     vm.setlimits({.instructions = 1000});
@@ -216,6 +217,15 @@ TEST(Limits, KeepUntrustedImagesIn) {
                   "TARN 4 VM error: Out of memory.\n")
             << method;
     vm.setinput("");
+    // Each list holds the one before twice: a few hundred steps and a small heap for the program,
+    // but 2^40 lists for a host that copies every place a list is held.
+    const std::string append = "enter\nloadattr append\ncall 1\nleave\n";
+    const std::string doubling = "pushconst [0]\nstorelocal l\npushconst 0\nstorelocal i\npushconst 1\nwhileblock {\n"
+                                 "pushconst []\nstorelocal n\nloadlocal l\nloadlocal n\n" + append +
+                                 "loadlocal l\nloadlocal n\n" + append + "loadlocal n\nstorelocal l\n"
+                                 "pushconst 1\nloadlocal i\nadd\nstorelocal i\npushconst 40\nloadlocal i\nless\n}\n";
+    EXPECT_EQ(vm.run(assemble(doubling + calls("sum", "loadlocal l\n", 1))).err,
+              "TARN 4 VM error within module: greet.sum: arg0 takes more than 16 MiB as the host sees it.\n");
     vm.setlimits({});
     EXPECT_EQ(vm.run(assemble("pushconst \"true\"\nloadlocal system\ncall 1\n")).code, 0);
 }
@@ -259,6 +269,19 @@ TEST(Machines, RefuseChangesAndNestedRunsDuringARun) {
               "TARN 4 VM error within module: greet.change failed: t4vm::machine changed during a run\n");
     // Both runs ended and released the machine.
     EXPECT_EQ(vm.run(assemble("pushconst 3\n")).code, 3);
+}
+
+TEST(Machines, DestroyedByTheirOwnHostFunctionFinishTheRun) {
+    std::optional<t4vm::machine> vm = greeter();
+    vm->addmodule("owner", {{"drop", [&](const t4vm::arguments&) -> t4vm::value {
+                                 vm.reset();
+                                 return t4vm::value();
+                             }}});
+    // The module entries of the dropped machine still answer the calls after the drop.
+    const t4vm::result got = vm->run(assemble("enterattr owner\nloadattr drop\ncall 0\nleave\n" +
+                                              calls("hello", "pushconst \"after\"\n", 1) + writetop));
+    EXPECT_FALSE(vm.has_value());
+    EXPECT_EQ(got.out, "Hello, after!\n\n<TARN 4> Program finished.\n");
 }
 
 TEST(Machines, VersionIsTheExecutables) {
