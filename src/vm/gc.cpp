@@ -41,10 +41,9 @@ std::size_t storageof(const variable& value, std::uint32_t round) {
     }
     if (value.listval.made()) bytes += block(sizeof(std::vector<variable*>)) + block(value.listval.get().capacity() * 8);
     if (value.dictval.made()) bytes += block(sizeof(dictmap)) + value.dictval.size() * mapnode;
-    const varmap& attributes = value.attributes.made();
-    if (!attributes.empty()) {
+    if (!value.attributes.nonemade()) {
         bytes += block(sizeof(varmap));
-        for (const auto& [name, entry] : attributes)
+        for (const auto& [name, entry] : value.attributes.made())
             bytes += attributenode + (name.size() > 15 ? block(name.size() + 1) : 0);
     }
     if (auto* parts = value.parts.shared(); parts != nullptr && parts->counted != round) {
@@ -64,7 +63,7 @@ public:
         if (value == nullptr || value->gcmarked) return;
         value->gcmarked = true;
         if (value->self == nullptr && value->pntrval == nullptr && value->listval.empty() &&
-            value->dictval.empty() && value->attributes.made().empty())
+            value->dictval.empty() && value->attributes.nonemade())
             bytes += sizeof(variable) + storageof(*value, round);
         else
             pending.push_back(value);
@@ -86,7 +85,7 @@ public:
             variable* value = pending.back();
             pending.pop_back();
             bytes += sizeof(variable) + storageof(*value, round);
-            mark(value->attributes.made());
+            if (!value->attributes.nonemade()) mark(value->attributes.made());
             mark(value->self);
             mark(value->pntrval);
             // The elements of a long list lie far apart in memory: ask for each a little ahead.

@@ -182,7 +182,7 @@ struct copydepthguard {
 variable* variable::getcopy() {
     // The common case: no attributes, no dictionary entries and no receiver to copy. There is
     // nothing inside such a value to copy, share or mark; only the limits still count it.
-    if (dictval.empty() && attributes.made().empty() && !attributes.ispending() &&
+    if (dictval.empty() && attributes.nonemade() && !attributes.ispending() &&
         (self == nullptr || isvaluetype())) {
         machine& m = vm();
         if (m.copydepth > 0) {

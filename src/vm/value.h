@@ -524,6 +524,9 @@ public:
     void attachcopiedmethods(methodkind kind);
     // The collector looks at the made attributes only; unmade methods refer to nothing.
     const map_type& made() const { return entries ? *entries : nothing(); }
+    // No attribute is made: the test of every copy and every object the collector reaches, so it
+    // does not go through the shared empty map.
+    bool nonemade() const { return !entries || entries->empty(); }
 
 private:
     map_type& view() const {
