@@ -123,6 +123,7 @@ class machine {
 public:
     machine();
     ~machine();
+    // A machine moved from holds nothing: it may only be destroyed or assigned to.
     machine(machine&& other) noexcept;
     machine& operator=(machine&& other) noexcept;
     machine(const machine&) = delete;
