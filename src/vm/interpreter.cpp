@@ -1,7 +1,10 @@
 // One instruction step: the preamble every instruction goes through, then a switch over the
-// opcodes of the decoded code. Data instructions live here; calls, blocks and scopes in calls.cpp.
+// opcodes of the decoded code, and the loop that runs steps while one context is runnable. Data
+// instructions live here; calls, blocks and scopes in calls.cpp.
+#include <new>
 #include <ostream>
 
+#include "vm/debughook.h"
 #include "vm/decode.h"
 #include "vm/heap.h"
 #include "vm/interpreter.h"
@@ -336,7 +339,7 @@ void frameended() {
 }
 
 // The instruction `w.in`, its operand read (or to be read from the bytes by the instruction).
-void dispatch(work& w) {
+[[gnu::always_inline]] inline void dispatch(work& w) {
     switch (w.in.op) {
     case opcode::add:
     case opcode::sub:
@@ -415,9 +418,27 @@ codeframe openedframe(codeblock body) {
     return frame;
 }
 
-void execinstruction(codeframe& frame) {
-    machine& m = vm();
-    context& c = *thisthread.bound;
+namespace {
+
+void reportoutofmemory() {
+    try {
+        error("Out of memory.", false);
+    } catch (const std::bad_alloc&) {
+        // Not even the report fits: end the run without it.
+        throw machinestop{1};
+    }
+}
+
+// Runs the work the frames the step closed leave, if any.
+inline void resumeclosed() {
+    // Most steps close no frame that work is waiting for.
+    const context& bound = *boundcontext();
+    if (!bound.pending.empty() && bound.pending.back().depth == bound.codestack.size()) resumepending();
+}
+
+// The preamble every instruction goes through, then the instruction. Inlined into the loop that
+// runs the steps, so an ordinary step costs no call before its instruction's own work.
+[[gnu::always_inline]] inline void runinstruction(machine& m, context& c, codeframe& frame) {
     variable* const fresh = m.freshresult;
     m.freshresult = nullptr;
     c.returned = false;
@@ -435,6 +456,78 @@ void execinstruction(codeframe& frame) {
     frame.pc = in.form == operandform::atruntime || in.form == operandform::unknown ? in.offset + 1 : in.next;
     if (in.form == operandform::unknown) fail("Unknown instruction.", false);
     dispatch(w);
+}
+
+// A step with a hook watching. The hook hears of the step's end also when the step ends the run
+// or is reported.
+void watchedinstruction(debughook& hook) {
+    hook.beforeinstruction(codestack->back());
+    try {
+        execinstruction(codestack->back());
+        resumeclosed();
+    } catch (...) {
+        hook.afterinstruction();
+        throw;
+    }
+    hook.afterinstruction();
+}
+
+// A step past the machine's unwatched steps: the budget may be spent, a hook may be watching. Out
+// of line, so the ordinary step stays small.
+[[gnu::noinline]] void watchedstep() {
+    machine& m = vm();
+    if (m.sandbox.instructionbudget != 0 && m.stepstaken > m.sandbox.instructionbudget) budgetexhausted();
+    if (codestack->empty())
+        integritycheck();  // reports the panic: there is no frame to run
+    else if (m.hook != nullptr)
+        watchedinstruction(*m.hook);
+    else
+        execinstruction(codestack->back());
+}
+
+// One instruction step of the bound context and the work its closed frames leave.
+[[gnu::always_inline]] inline void runstep(machine& m) {
+    try {
+        if (++m.stepstaken > m.unwatchedsteps) [[unlikely]] {
+            watchedstep();
+        } else {
+            context& bound = *thisthread.bound;
+            if (bound.codestack.empty())
+                integritycheck();  // reports the panic: there is no frame to run
+            else
+                runinstruction(m, bound, bound.codestack.back());
+        }
+        resumeclosed();
+    } catch (const instructionabort&) {
+        // A report returned (noterminate): the instruction ends where it failed.
+    } catch (const std::bad_alloc&) {
+        reportoutofmemory();
+    }
+}
+
+}  // namespace
+
+void execinstruction(codeframe& frame) { runinstruction(vm(), *thisthread.bound, frame); }
+
+void step(machine& m) { runstep(m); }
+
+void runsinglecontext(std::size_t steps) {
+    // With one context in the table every cycle is one step of it: no walk, no switch.
+    machine& m = vm();
+    auto& threads = m.threads;
+    const int id = threads.begin()->first;
+    context* only = threads.begin()->second;
+    swapcontext(only);
+    for (std::size_t n = 0; n < steps; ++n) {
+        runstep(m);
+        if (collectiondue(m)) collectgarbage();
+        if (threads.size() != 1 || threads.begin()->second != only) {
+            // The step changed the table: the rest of this cycle visits the greater ids.
+            walkcycle(threads.upper_bound(id));
+            return;
+        }
+        if (thisthread.bound->codestack.empty()) return;
+    }
 }
 
 }  // namespace T4VM

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "vm/decode.h"
@@ -11,8 +12,13 @@
 
 namespace T4VM {
 
-// One instruction step of the bound context on its top frame.
+// One instruction of the bound context on its top frame.
 void execinstruction(codeframe& frame);
+// One instruction step of the bound context (budget, hook and the work its closed frames leave
+// included), its reports and failures to allocate handled.
+void step(machine& m);
+// Visits, in ascending id order, every context of the table from `entry` on, one step each.
+void walkcycle(std::map<int, context*>::iterator entry);
 // A frame running `body` from its start.
 codeframe openedframe(codeblock body);
 

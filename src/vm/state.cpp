@@ -1,12 +1,10 @@
 // Machine state: the machine and its binding to a thread, the contexts, the table of runnable
-// contexts, the execution cycle and the integrity check run before every instruction.
+// contexts, the cycle over several contexts and the integrity check run before every instruction.
 #include <iostream>
-#include <new>
 #include <ostream>
 
 #include "vm/heap.h"
 #include "vm/builtins.h"
-#include "vm/debughook.h"
 #include "vm/interpreter.h"
 #include "vm/machine.h"
 
@@ -65,77 +63,7 @@ variable* getprogroot() { return vm().progroot; }
 
 void keepnative(std::shared_ptr<void> object) { vm().natives.push_back(std::move(object)); }
 
-namespace {
-
-void reportoutofmemory() {
-    try {
-        error("Out of memory.", false);
-    } catch (const std::bad_alloc&) {
-        // Not even the report fits: end the run without it.
-        throw machinestop{1};
-    }
-}
-
-// Runs the work the frames the step closed leave, if any.
-inline void resumeclosed() {
-    // Most steps close no frame that work is waiting for.
-    const context& bound = *boundcontext();
-    if (!bound.pending.empty() && bound.pending.back().depth == bound.codestack.size()) resumepending();
-}
-
-// A step with a hook watching. The hook hears of the step's end also when the step ends the run
-// or is reported.
-void watchedinstruction(debughook& hook) {
-    hook.beforeinstruction(codestack->back());
-    try {
-        execinstruction(codestack->back());
-        resumeclosed();
-    } catch (...) {
-        hook.afterinstruction();
-        throw;
-    }
-    hook.afterinstruction();
-}
-
-// A step past the machine's unwatched steps: the budget may be spent, a hook may be watching. Out
-// of line, so the ordinary step stays small.
-[[gnu::noinline]] void watchedstep() {
-    machine& m = vm();
-    if (m.sandbox.instructionbudget != 0 && m.stepstaken > m.sandbox.instructionbudget) budgetexhausted();
-    if (codestack->empty())
-        integritycheck();  // reports the panic: there is no frame to run
-    else if (m.hook != nullptr)
-        watchedinstruction(*m.hook);
-    else
-        execinstruction(codestack->back());
-}
-
-// One instruction step of the bound context and the work its closed frames leave.
-void step(machine& m) {
-    try {
-        if (++m.stepstaken > m.unwatchedsteps) [[unlikely]] {
-            watchedstep();
-        } else {
-            context& bound = *thisthread.bound;
-            if (bound.codestack.empty())
-                integritycheck();  // reports the panic: there is no frame to run
-            else
-                execinstruction(bound.codestack.back());
-        }
-        resumeclosed();
-    } catch (const instructionabort&) {
-        // A report returned (noterminate): the instruction ends where it failed.
-    } catch (const std::bad_alloc&) {
-        reportoutofmemory();
-    }
-}
-
-}  // namespace
-
-namespace {
-
-// Visits, in ascending id order, every context of the table from `entry` on, one step each. The
-// next id is looked up afresh after every step, so tasks stopped or started by the step never
+// The next id is looked up afresh after every step, so tasks stopped or started by the step never
 // break the walk: a task started with a greater id runs in this very cycle.
 void walkcycle(std::map<int, context*>::iterator entry) {
     machine& m = vm();
@@ -146,27 +74,6 @@ void walkcycle(std::map<int, context*>::iterator entry) {
         step(m);
         if (collectiondue(m)) collectgarbage();
         entry = threads.upper_bound(id);
-    }
-}
-
-}  // namespace
-
-void runsinglecontext(std::size_t steps) {
-    // With one context in the table every cycle is one step of it: no walk, no switch.
-    machine& m = vm();
-    auto& threads = m.threads;
-    const int id = threads.begin()->first;
-    context* only = threads.begin()->second;
-    swapcontext(only);
-    for (std::size_t n = 0; n < steps; ++n) {
-        step(m);
-        if (collectiondue(m)) collectgarbage();
-        if (threads.size() != 1 || threads.begin()->second != only) {
-            // The step changed the table: the rest of this cycle visits the greater ids.
-            walkcycle(threads.upper_bound(id));
-            return;
-        }
-        if (thisthread.bound->codestack.empty()) return;
     }
 }
 
