@@ -2,6 +2,7 @@
 // aliases through which all code reaches the context the calling thread is bound to.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -53,7 +54,45 @@ struct continuation {
 };
 
 using bytestack = std::vector<byte>;  // back() is the top
-using varstack = std::vector<variable*>;
+// A stack of objects: the data stack, the object scopes, the call trace, the stash. Pushing is the
+// commonest thing the machine does, so a push is a store and a count kept small enough to inline
+// everywhere; growing is out of line. The storage is always filled to its end, so only the count
+// moves, and the entries past it are stale (nothing looks at them).
+class varstack {
+public:
+    using value_type = variable*;
+    using iterator = variable**;
+    using const_iterator = variable* const*;
+
+    void push_back(variable* value) {
+        if (count == store.size()) [[unlikely]]
+            grow(count + 1);
+        store[count++] = value;
+    }
+    void pop_back() { --count; }
+    variable*& back() { return store[count - 1]; }
+    variable* back() const { return store[count - 1]; }
+    bool empty() const { return count == 0; }
+    std::size_t size() const { return count; }
+    void clear() { count = 0; }
+    void resize(std::size_t wanted) {
+        if (wanted > store.size()) grow(wanted);
+        for (std::size_t i = count; i < wanted; ++i) store[i] = nullptr;
+        count = wanted;
+    }
+    variable*& operator[](std::size_t index) { return store[index]; }
+    variable* operator[](std::size_t index) const { return store[index]; }
+    iterator begin() { return store.data(); }
+    iterator end() { return store.data() + count; }
+    const_iterator begin() const { return store.data(); }
+    const_iterator end() const { return store.data() + count; }
+
+private:
+    [[gnu::noinline]] void grow(std::size_t wanted) { store.resize(std::max<std::size_t>({wanted, 2 * store.size(), 16})); }
+
+    std::vector<variable*> store;
+    std::size_t count = 0;
+};
 using framestack = std::deque<framemap>;
 // No instruction touches its own frame after it has opened another, so frames may move when the
 // stack grows.

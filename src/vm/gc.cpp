@@ -2,6 +2,7 @@
 // execution cycles, when no native and no instruction holds a variable of its own, so the roots
 // below are all there is.
 #include <algorithm>
+#include <span>
 
 #include "vm/heap.h"
 #include "vm/machine.h"
@@ -74,7 +75,7 @@ public:
     void mark(const framemap& frame) {
         for (const auto& [name, value] : frame) mark(value);
     }
-    void mark(const varstack& values) {
+    void mark(std::span<variable* const> values) {
         for (variable* value : values) mark(value);
     }
 
