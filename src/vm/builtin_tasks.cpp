@@ -69,11 +69,11 @@ void Tstart(variable*, const argmap& args) {
     callstack->push_back(vm().progroot);
     datastack->push_back(target);
     callfunc(0, argmap{});
-    vm().threads[id->getint()] = taskcontext;
+    vm().schedule(id->getint(), taskcontext);
     swapcontext(caller);
 }
 
-void Tstop(variable*, const argmap& args) { vm().threads.erase(getarg(args, "arg0")->getint()); }
+void Tstop(variable*, const argmap& args) { vm().unschedule(getarg(args, "arg0")->getint()); }
 
 }  // namespace builtin
 

@@ -249,7 +249,12 @@ bool repeatloop() {
     framemap& body = databasestack->back();
     loop.working.merge(body);
     if (!whileloop) bindelement(loop);
-    body = loop.working;
+    // After the merge W holds every name of the body's frame. With as many names, the two hold the
+    // same bindings but for the element just bound, so the frame needs no new copy of W.
+    if (body.size() != loop.working.size())
+        body = loop.working;
+    else if (!whileloop)
+        body.slot(elementname()) = loop.items[loop.next - 1];
     if (variable* self = selfof(loop.working)) loop.block->self = self;
     body.slot(selfname()) = loop.block->self;
     frame.pc = 0;

@@ -122,6 +122,7 @@ void notefacts(std::vector<instruction>& code, const byte* bytes, std::size_t le
     auto at = [&](std::size_t i) { return i < code.size() ? &code[i] : nullptr; };
     for (std::size_t i = 0; i < code.size(); ++i) {
         instruction& in = code[i];
+        in.runpc = in.form == operandform::atruntime || in.form == operandform::unknown ? in.offset + 1 : in.next;
         const instruction* next = at(i + 1);
         if (readsonly(next))
             in.readerahead = 1;

@@ -59,6 +59,9 @@ struct instruction {
         std::uint32_t bodystart;
     };
     std::uint32_t bodylength = 0;
+    // Where the frame's position stands while the instruction runs: past its operand, or right
+    // after the opcode when the instruction reads its operand itself.
+    std::uint32_t runpc = 0;
     // The code of a function operand, made when it first runs and shared by every function object
     // the instruction makes.
     mutable sharedvalue<functionparts> functionbody;

@@ -83,13 +83,7 @@ void advancecursor(heapstate& heap) {
 
 void* takeslot(heapstate& heap) {
     if (heap.untaken == 0) advancecursor(heap);
-    const unsigned bit = static_cast<unsigned>(__builtin_ctzll(heap.untaken));
-    heap.untaken &= heap.untaken - 1;
-    *heap.cursorbits |= std::uint64_t{1} << bit;
-    // The slot after it is the one taken next: have it at hand by then.
-    if (heap.untaken != 0)
-        __builtin_prefetch(heap.cursorslots + sizeof(variable) * __builtin_ctzll(heap.untaken), 1);
-    return heap.cursorslots + sizeof(variable) * bit;
+    return takevariableslot(heap);  // a slot is now free under the cursor
 }
 
 // After a sweep every slot may be free again: the search starts over.
@@ -102,9 +96,9 @@ void resetcursor(heapstate& heap) {
 
 }  // namespace
 
-void* takevariableslot(heapstate& heap) {
-    ++heap.livevariables;
+void* takevariableslotslow(heapstate& heap) {
     if constexpr (!pooled) {
+        ++heap.livevariables;
         void* memory = ::operator new(sizeof(variable));
         heap.unpooled.push_back(static_cast<variable*>(memory));
         return memory;
@@ -112,16 +106,7 @@ void* takevariableslot(heapstate& heap) {
     return takeslot(heap);
 }
 
-void* variable::operator new(std::size_t size) {
-    heapstate& heap = vm().heap;
-    ++heap.livevariables;
-    if constexpr (!pooled) {
-        void* memory = ::operator new(size);
-        heap.unpooled.push_back(static_cast<variable*>(memory));
-        return memory;
-    }
-    return takeslot(heap);
-}
+void* variable::operator new(std::size_t) { return takevariableslot(vm().heap); }
 
 void variable::operator delete(void* memory) noexcept {
     --vm().heap.livevariables;

@@ -442,7 +442,9 @@ inline void resumeclosed() {
     variable* const fresh = m.freshresult;
     m.freshresult = nullptr;
     c.returned = false;
-    integritycheck();
+    // The caller has seen the code stack is not empty.
+    if (c.callstack.empty() || c.databasestack.empty() || c.calltrace.empty()) [[unlikely]]
+        integrityfailure();
     if (frame.empty()) {
         frameended();
         return;
@@ -453,7 +455,7 @@ inline void resumeclosed() {
     // The position moves past the operand before the instruction runs, as reading the operand
     // would move it, so a report shows the code that follows; operands read only now start right
     // after the opcode.
-    frame.pc = in.form == operandform::atruntime || in.form == operandform::unknown ? in.offset + 1 : in.next;
+    frame.pc = in.runpc;
     if (in.form == operandform::unknown) fail("Unknown instruction.", false);
     dispatch(w);
 }
@@ -516,12 +518,12 @@ void runsinglecontext(std::size_t steps) {
     machine& m = vm();
     auto& threads = m.threads;
     const int id = threads.begin()->first;
-    context* only = threads.begin()->second;
-    swapcontext(only);
+    swapcontext(threads.begin()->second);
+    const std::uint64_t table = m.schedulechanges;
     for (std::size_t n = 0; n < steps; ++n) {
         runstep(m);
         if (collectiondue(m)) collectgarbage();
-        if (threads.size() != 1 || threads.begin()->second != only) {
+        if (m.schedulechanges != table) {
             // The step changed the table: the rest of this cycle visits the greater ids.
             walkcycle(threads.upper_bound(id));
             return;

@@ -68,7 +68,16 @@ struct machine {
     std::vector<std::unique_ptr<context>> everycontext;
     context* maincontext = nullptr;
     context* boundcontext = nullptr;  // the context bound when the machine is not on a thread
-    std::map<int, context*> threads;
+    std::map<int, context*> threads;  // change it only through schedule and unschedule
+    std::uint64_t schedulechanges = 0;  // how often the table has changed
+    void schedule(int id, context* runnable) {
+        threads[id] = runnable;
+        ++schedulechanges;
+    }
+    void unschedule(int id) {
+        threads.erase(id);
+        ++schedulechanges;
+    }
     std::map<std::string, variable*> globalvars;
     variable* progroot = nullptr;
     // The program image's code. Decoded instructions keep the function parts of the constants they

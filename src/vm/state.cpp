@@ -18,7 +18,7 @@ machine::machine(const sandboxconfig& limits) : out(&std::cout), err(&std::cerr)
     everycontext.push_back(std::make_unique<context>());
     maincontext = everycontext.back().get();
     boundcontext = maincontext;
-    threads[0] = maincontext;
+    schedule(0, maincontext);
     selfname = nametext::intern("self");
     elementname = nametext::intern("ELEMENT");
 }
