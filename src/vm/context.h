@@ -93,7 +93,7 @@ private:
     std::vector<variable*> store;
     std::size_t count = 0;
 };
-using framestack = std::deque<framemap>;
+using framestack = std::vector<framemap>;
 // No instruction touches its own frame after it has opened another, so frames may move when the
 // stack grows.
 using codestacktype = std::vector<codeframe>;
