@@ -67,8 +67,13 @@ struct instruction {
     mutable sharedvalue<functionparts> functionbody;
     // Where the program root keeps the attribute of this instruction's name, as last looked up
     // (null: it has none), while no attribute map has gained or lost a name since `rootshape`.
+    // Instructions of attribute names keep in the same place where `slotowner` keeps the
+    // attribute, while in addition no collection has run since `slotcollections` (one could free
+    // the owner and give its place to another object).
     mutable std::uint64_t rootshape = ~std::uint64_t{0};
     mutable variable** rootslot = nullptr;
+    mutable const variable* slotowner = nullptr;
+    mutable std::uint32_t slotcollections = 0;
 
     instruction() : name(nullptr) {}
 };

@@ -197,6 +197,32 @@ variable** rootslotof(work& w, const std::string& name) {
     return w.in.rootslot;
 }
 
+// Where `owner` keeps its attribute of the instruction's name (null: it has none). Names read
+// from the code remember a slot found in their instruction. Only found slots are remembered: an
+// object without the attribute may still gain it without any map gaining a name (methods attached
+// to an object with no attributes are made on first lookup).
+variable** attributeslotof(work& w, variable* owner, const std::string& name) {
+    const instruction& in = w.in;
+    const bool named = in.form == operandform::name;
+    if (named && in.slotowner == owner && in.rootshape == w.m.shapechanges && in.slotcollections == w.m.collections)
+        return in.rootslot;
+    auto found = owner->attributes.find(name);  // may make the owner's methods, a change of shape
+    if (found == owner->attributes.end()) return nullptr;
+    if (named) {
+        in.slotowner = owner;
+        in.rootshape = w.m.shapechanges;
+        in.slotcollections = w.m.collections;
+        in.rootslot = &found->second;
+    }
+    return &found->second;
+}
+
+// The attribute `name` of `owner`, which must have it.
+variable* attributeof(work& w, variable* owner, const std::string& name) {
+    if (variable** slot = attributeslotof(w, owner, name)) return *slot;
+    return getattribute(owner, name);  // reports the missing attribute
+}
+
 // The object a local name stands for: the program root's attribute before the frame's variable.
 variable* localvar(work& w, const std::string& name) {
     if (variable** slot = rootslotof(w, name)) return *slot;
@@ -248,7 +274,7 @@ void storeglobal(work& w) {
 void loadattr(work& w) {
     const std::string& name = nameof(w.frame, w.in);
     variable* current = w.c.callstack.back();
-    variable* value = getattribute(current, name)->getvar();
+    variable* value = attributeof(w, current, name)->getvar();
     value->self = current;  // a method loaded here knows the object it came from
     value->name.set(&name);
     push(w, value);
@@ -258,7 +284,11 @@ void storeattr(work& w) {
     const std::string& name = nameof(w.frame, w.in);
     variable* entry = topentry(w);
     variable* value = storedvalue(entry, w.fresh);
-    w.c.callstack.back()->attributes[name] = value;
+    variable* owner = w.c.callstack.back();
+    if (variable** slot = attributeslotof(w, owner, name))
+        *slot = value;
+    else
+        owner->attributes[name] = value;
     value->name.set(&name);
     w.c.datastack.pop_back();
 }
@@ -319,7 +349,7 @@ void pointlocal(work& w) {
 void pointattr(work& w) {
     const std::string& name = nameof(w.frame, w.in);
     variable* current = w.c.callstack.back();
-    pointto(w, getattribute(current, name), name, current);
+    pointto(w, attributeof(w, current, name), name, current);
 }
 
 void pointglobal(work& w) {
