@@ -38,10 +38,11 @@ variable* getattribute(variable* target, const std::string& name) {
     return found->second;
 }
 
-variable* getarg(const argmap& args, const std::string& target) {
-    auto found = args.find(target);
-    if (found == args.end()) fail("No such arg: " + target, true);
-    return found->second;
+// Natives name their arguments with literals: they are compared as they stand, no text is made.
+variable* getarg(const argmap& args, std::string_view target) {
+    for (const auto& [name, value] : args)
+        if (*name == target) return value;
+    fail("No such arg: " + std::string(target), true);
 }
 
 namespace {

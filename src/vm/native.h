@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "vm/context.h"
@@ -65,7 +66,7 @@ variable* gettopvar();
 void goout();
 void gointo(variable* target);
 variable* getattribute(variable* target, const std::string& name);
-variable* getarg(const argmap& args, const std::string& target);
+variable* getarg(const argmap& args, std::string_view target);
 variable* Lgetindex(const std::vector<variable*>& L, std::int32_t index);
 void Lsetindex(std::vector<variable*>& L, std::int32_t index, variable* val);
 variable* varconv(variable& target, const std::string& newtype);
