@@ -34,8 +34,14 @@ std::int32_t getcount(codeframe& bytes);
 
 // The constant of an instruction whose operand was read ahead, made as reading it would make it.
 variable* makeconstant(const codeframe& frame, const instruction& in);
-// One of the machine's scratch objects, for a number only one reader will see.
-variable* scratchnumber();
+// One of the machine's scratch objects, for a number only one reader will see. Each is made the
+// first time it is needed.
+variable* makescratch(variable*& slot);
+inline variable* scratchnumber() {
+    machine& m = vm();
+    variable*& slot = m.scratch[m.nextscratch++ % m.scratch.size()];
+    return slot != nullptr ? slot : makescratch(slot);
+}
 // A scratch object holding the number constant of `in`.
 variable* scratchconstant(const instruction& in);
 

@@ -188,13 +188,9 @@ variable* makeconstant(const codeframe& frame, const instruction& in) {
 // Objects that stand for numbers nobody but one arithmetic, comparison or condition will see.
 // They are the machine's own, kept alive by the collector, and taken in turn: at most two are on
 // a data stack at any time.
-variable* scratchnumber() {
-    machine& m = vm();
-    variable*& slot = m.scratch[m.nextscratch++ % m.scratch.size()];
-    if (slot == nullptr) {
-        slot = getallocvar();
-        pinvariable(slot);
-    }
+variable* makescratch(variable*& slot) {
+    slot = getallocvar();
+    pinvariable(slot);
     return slot;
 }
 

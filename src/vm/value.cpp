@@ -307,7 +307,7 @@ std::string floattext(float value) {
 
 }  // namespace
 
-std::int32_t variable::getint() {
+std::int32_t variable::convertedint() {
     switch (identifier) {
     case typeident::builtin_int:
         return intval;
@@ -323,7 +323,7 @@ std::int32_t variable::getint() {
     }
 }
 
-float variable::getfloat() {
+float variable::convertedfloat() {
     switch (identifier) {
     case typeident::builtin_int:
         return static_cast<float>(intval);

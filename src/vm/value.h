@@ -599,8 +599,11 @@ public:
     variable* getcopy();
     variable* getvar();
     bool operator==(const variable& other) const;
-    std::int32_t getint();
-    float getfloat();
+    // Most numbers read are ints already: only the others go out of line to be converted.
+    std::int32_t getint() { return identifier == typeident::builtin_int ? intval : convertedint(); }
+    float getfloat() { return identifier == typeident::builtin_float ? floatval : convertedfloat(); }
+    std::int32_t convertedint();
+    float convertedfloat();
     std::string getstring(bool quot);
 
     bool isvaluetype() const {
