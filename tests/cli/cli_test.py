@@ -38,23 +38,25 @@ class InScratch(unittest.TestCase):
         self.assertEqual((run.returncode, run.stdout, run.stderr), (status, stdout, stderr))
 
 
+def cannot(verb, path, reason):
+    return f'TARN 4 VM error: Cannot {verb} program image "{path}": {reason}\n'.encode() + EMPTY_DUMP
+
+
 class Images(InScratch):
-    def test_missing_image_is_reported_with_the_empty_dump(self):
-        report = b'TARN 4 VM error: Cannot open program image "x.t4b": No such file or directory\n'
-        self.assertRun(self.run_in_scratch(T4VM, "x.t4b"), 1, b"", report + EMPTY_DUMP)
-        # The report comes before the silent flag is looked at, and two extra arguments change
-        # nothing either.
-        self.assertRun(self.run_in_scratch(T4VM, "x.t4b", "quiet"), 1, b"", report + EMPTY_DUMP)
-        self.assertRun(self.run_in_scratch(T4VM, "x.t4b", "a", "b"), 1, b"", report + EMPTY_DUMP)
-
-    def test_missing_directory_in_the_path_is_named_as_given(self):
-        report = b'TARN 4 VM error: Cannot open program image "no/such/dir/p.t4b": No such file or directory\n'
-        self.assertRun(self.run_in_scratch(T4VM, "no/such/dir/p.t4b"), 1, b"", report + EMPTY_DUMP)
-
-    def test_directory_as_image_cannot_be_read(self):
+    def test_images_that_cannot_be_read_and_argument_counts(self):
         os.mkdir(os.path.join(self.dir, "sub"))
-        report = b'TARN 4 VM error: Cannot read program image "sub": Is a directory\n'
-        self.assertRun(self.run_in_scratch(T4VM, "sub"), 1, b"", report + EMPTY_DUMP)
+        open(os.path.join(self.dir, "empty.t4b"), "wb").close()
+        missing = cannot("open", "x.t4b", "No such file or directory")
+        counts = b"TARN 4 VM error: Too many or not enough arguments.\n" + EMPTY_DUMP
+        # The image is reported before the silent flag is looked at; the argument count before the image.
+        for args, status, stdout, stderr in [
+                (["x.t4b"], 1, b"", missing), (["x.t4b", "quiet"], 1, b"", missing),
+                (["x.t4b", "a", "b"], 1, b"", missing),
+                (["sub"], 1, b"", cannot("read", "sub", "Is a directory")),
+                (["empty.t4b"], 0, END, b""), (["empty.t4b", "quiet"], 0, b"", b""),
+                (["x.t4b", "1", "2", "3"], 1, b"", counts), ([], 1, b"", counts)]:
+            with self.subTest(args=args):
+                self.assertRun(self.run_in_scratch(T4VM, *args), status, stdout, stderr)
 
     @unittest.skipIf(os.geteuid() == 0, "root reads files whatever their permissions")
     def test_unreadable_image_gives_the_systems_reason(self):
@@ -62,18 +64,7 @@ class Images(InScratch):
         with open(path, "wb") as f:
             f.write(b"\x00")
         os.chmod(path, 0)
-        report = b'TARN 4 VM error: Cannot open program image "locked.t4b": Permission denied\n'
-        self.assertRun(self.run_in_scratch(T4VM, "locked.t4b"), 1, b"", report + EMPTY_DUMP)
-
-    def test_empty_image_is_an_empty_program(self):
-        open(os.path.join(self.dir, "empty.t4b"), "wb").close()
-        self.assertRun(self.run_in_scratch(T4VM, "empty.t4b"), 0, END, b"")
-        self.assertRun(self.run_in_scratch(T4VM, "empty.t4b", "quiet"), 0, b"", b"")
-
-    def test_argument_count_is_checked_before_the_image(self):
-        report = b"TARN 4 VM error: Too many or not enough arguments.\n" + EMPTY_DUMP
-        self.assertRun(self.run_in_scratch(T4VM, "x.t4b", "1", "2", "3"), 1, b"", report)
-        self.assertRun(self.run_in_scratch(T4VM), 1, b"", report)
+        self.assertRun(self.run_in_scratch(T4VM, "locked.t4b"), 1, b"", cannot("open", "locked.t4b", "Permission denied"))
 
 
 PRINTS = 'pushconst "printed\\n"\nenterattr stdout\nloadattr write\ncall 1\nleave\npushconst 7\n'
@@ -115,11 +106,8 @@ class HelpAndVersions(InScratch):
                        b"printed\n\n<TARN 4> Program finished with code 7\n", b"")
 
     def test_help_with_more_arguments_is_an_image_path(self):
-        report = b'TARN 4 VM error: Cannot open program image "--help": No such file or directory\n'
-        self.assertRun(self.run_in_scratch(T4VM, "--help", "x"), 1, b"", report + EMPTY_DUMP)
-        report = b'TARN 4 VM error: Cannot open program image "--Version": No such file or directory\n'
-        self.assertRun(self.run_in_scratch(T4VM, "--Version"), 1, b"", report + EMPTY_DUMP)
-
+        for args in (["--help", "x"], ["--Version"]):
+            self.assertRun(self.run_in_scratch(T4VM, *args), 1, b"", cannot("open", args[0], "No such file or directory"))
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1])

@@ -1,13 +1,10 @@
 #!/usr/bin/env python3
-"""t4db driven through pipes, and the source positions t4vm adds to reports.
+"""t4db driven through pipes, and the source positions t4vm adds to reports; the exact text of a
+session, a trace, a profile and a report with positions is pinned by the examples of docs/tools.md.
 
-Usage: db_test.py T4ASM T4VM T4DB GROUP
-
-GROUP is one of breakpoints, stepping, inspection, tasks, errors, trace, profile, positions. Each
-case assembles a small program (with -g unless it needs no map) in a scratch directory, runs the
-tools on it and checks what they wrote; the run ends with "ok" lines or the failures found. Under
-t4db the program's standard output and exit status must be t4vm's, and its standard error lines
-must appear intact among the debugger's.
+Usage: db_test.py T4ASM T4VM T4DB GROUP (breakpoints, stepping, inspection, tasks, errors, trace,
+profile, positions). Under t4db the program's stdout and status must be t4vm's, and its stderr
+lines must appear intact among the debugger's.
 """
 import os
 import re
@@ -239,10 +236,7 @@ def breakpoints(c):
     stops = c.stops(out)
     c.equal("stops at a line, then at an offset", [("Breakpoint 1", "0", str(c.offset_of(image, call)), f"prog.tasm:{call}:1"),
                                                   ("Breakpoint 2", "0", str(offset), f"prog.tasm:{square}:5")], stops)
-    c.check("a stop shows the instruction", "  => call 1\n" in out, out)
-    c.check("a stop shows the source line", f"  {call} | call 1" in out, out)
     c.check("the breakpoints are listed", re.search(r"^  1  prog.tasm:\d+\n  2  \d+$", out, re.M) is not None, out)
-    c.check("the run's end is told", out.endswith("The program ended with status 0.\n"), out)
     # A deleted breakpoint stops nothing; bad locations are refused.
     out = c.debug(image, [f"break prog.tasm:{call}", "delete 1", "break 1", "break prog.tasm:9999",
                           "break nowhere.tasm:3", "delete 7", "run"])
@@ -306,22 +300,11 @@ def stepping(c):
 
 def inspection(c):
     image = c.assemble(CALLS)
-    out = c.debug(image, [f"break prog.tasm:{line_of(CALLS, 'call')}", "run", "stack", "locals", "print n",
-                          "print missing", "disassemble", "backtrace", "step", "locals", "backtrace",
-                          "finish", "next", "globals", "print result"])
-    c.check("stack: the function on top, then the argument, with values",
-            re.search(r"^  #0  square = function at 6, 15 bytes \(CUSTOM_FUNC\)\n"
-                      r"  #1  Unnamed Variable = 12 \(BUILTIN_INT\)$", out, re.M) is not None, out)
+    out = c.debug(image, [f"break prog.tasm:{line_of(CALLS, 'call')}", "run", "locals", "print n",
+                          "print missing", "next", "next", "globals", "print result"])
     c.check("locals: a block's variable was taken over", "  inblock = 5 (BUILTIN_INT)" in out, out)
     c.check("print finds a top-level variable", "  n = 3 (BUILTIN_INT)  [program root]" in out, out)
     c.check("print names what it does not find", "No variable missing." in out, out)
-    c.check("disassemble marks the current instruction",
-            re.search(rf"^=> {c.offset_of(image, line_of(CALLS, 'call'))} +call 1  ; prog.tasm:{line_of(CALLS, 'call')}:1$",
-                      out, re.M) is not None, out)
-    c.check("locals inside the call: the argument", "  arg0 = 12 (BUILTIN_INT)" in out, out)
-    c.check("backtrace inside the call, innermost first",
-            re.search(rf"^  #0  square, offset 6 at prog.tasm:{line_of(CALLS, 'square')}:5\n"
-                      rf"  #1  PROGRAM_ROOT, offset \d+ at prog.tasm:{line_of(CALLS, 'call')}:1$", out, re.M) is not None, out)
     c.check("globals and print show the stored global",
             out.count("result = 144 (BUILTIN_INT)") == 2 and "[global]" in out, out)
     out = c.debug(image, ["stack"])
@@ -364,19 +347,6 @@ def errors(c):
 
 
 def trace(c):
-    image = c.assemble(CALLS)
-    session = c.run([c.t4db, "--trace", image])
-    c.same_program(image, session)
-    lines = session.stderr.decode().splitlines()
-    fields = [line.split(" | ", 4) for line in lines]
-    c.check("every line has context, offset, position, instruction and top", all(len(f) == 5 for f in fields), lines)
-    call = line_of(CALLS, "call")
-    c.check("a call traced with the top after it", [
-        "0", str(c.offset_of(image, call)), f"prog.tasm:{call}:1", "call 1", "(empty)"] in fields, lines)
-    c.check("the call's body follows it", fields[fields.index(
-        ["0", str(c.offset_of(image, call)), f"prog.tasm:{call}:1", "call 1", "(empty)"]) + 3][3:] == ["mul", "144"], lines)
-    c.check("a constant's line shows it on top", ["0", "0", "prog.tasm:1:1", "pushconst func { ... }",
-                                                  "function at 6, 15 bytes"] == fields[0], fields[0])
     # Without a map the positions are dashes; a failing program's report comes after its last line.
     bare = c.assemble(FAILING, "bare", debug=False)
     session = c.run([c.t4db, "--trace", bare])
@@ -394,7 +364,7 @@ def trace(c):
 
 
 def profile(c):
-    for source, name in ((CALLS, "calls"), (TASKS, "tasks")):
+    for source, name in ((CALLS, "calls"), (TASKS, "tasks")):  # the counts add up, also across tasks
         image = c.assemble(source, name)
         traced = len(c.run([c.t4db, "--trace", image]).stderr.decode().splitlines())
         session = c.run([c.t4db, "--profile", "--profile-out", name + ".folded", image])
@@ -417,14 +387,7 @@ def profile(c):
             failed = c.run([c.t4db, "--profile", "--profile-out", where, image])
             c.check(f"{name}: a profile not written to {where} is a failure",
                     failed.returncode == 2 and f"t4db: cannot write {where}" in failed.stderr.decode(), failed)
-        if name == "calls":
-            byname = {text.split(" at ")[0]: (int(s), int(t), text) for s, t, text in functions}
-            c.equal("the program root's total is everything", traced, byname["PROGRAM_ROOT"][1])
-            c.equal("square runs 3 instructions", (3, 3), byname["square"][:2])
-            c.check("square is placed by its brace", byname["square"][2] == "square at 6 (calls.tasm:1:16)", byname)
-            c.check("the folded stack of square", ["PROGRAM_ROOT@0;square@6", "3"] in folded, folded)
-            c.check("loadlocal is counted", ("4", "loadlocal") in [(n, o) for n, o in opcodes], opcodes)
-        else:
+        if name == "tasks":
             c.check("a task's own stack starts at its function",
                     any(stack.startswith("Unnamed_Variable@") for stack, _ in folded), folded)
     # Deep paths keep their ends and share lines, so the file does not grow with depth squared.
@@ -444,19 +407,12 @@ def positions(c):
     without = c.run([c.t4vm, plain])
     c.equal("without a map the report is as it always was", FAILING_REPORT.encode(), without.stderr)
     c.equal("status", 1, without.returncode)
-    withmap = c.run([c.t4vm, mapped])
-    missing, callf = line_of(FAILING, "missing"), line_of(FAILING, "callf")
-    c.equal("with a map, one line per call-trace entry after the dump",
-            FAILING_REPORT + f"  at mapped.tasm:{missing}:5\n  at mapped.tasm:{callf}:1\n", withmap.stderr.decode())
     c.equal("silent runs leave them out", b"TARN 4 VM error: Local variable not found: missing\n",
             c.run([c.t4vm, mapped, "quiet"]).stderr)
-    # A map for another build, or one that does not parse, changes nothing.
-    with open(os.path.join(c.scratch, "plain.t4b.map"), "w") as f:
-        f.write("t4map 1\nimage 3\n")
-    c.equal("a map of another image is left out", FAILING_REPORT.encode(), c.run([c.t4vm, plain]).stderr)
-    with open(os.path.join(c.scratch, "plain.t4b.map"), "w") as f:
-        f.write("not a map\n")
-    c.equal("a malformed map is left out", FAILING_REPORT.encode(), c.run([c.t4vm, plain]).stderr)
+    for what, text in (("a map of another image", "t4map 1\nimage 3\n"), ("a malformed map", "not a map\n")):
+        with open(os.path.join(c.scratch, "plain.t4b.map"), "w") as f:
+            f.write(text)
+        c.equal(f"{what} is left out", FAILING_REPORT.encode(), c.run([c.t4vm, plain]).stderr)
     os.remove(os.path.join(c.scratch, "plain.t4b.map"))
     os.mkdir(os.path.join(c.scratch, "plain.t4b.map"))
     c.equal("a directory for a map is left out", FAILING_REPORT.encode(), c.run([c.t4vm, plain]).stderr)

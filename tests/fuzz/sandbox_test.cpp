@@ -141,24 +141,8 @@ TEST_F(sandboxed, SocketsAndSystemCanBeSwitchedOff) {
 namespace {
 
 // Shortcuts that skip a copy rest on what runs next. These programs would tell if they were taken
-// where something else can come in between.
-TEST(shortcuts, ScratchTruthsAreNotSharedWithOtherTasks) {
-    // Twenty tasks compute truths without end while the main program counts to 3; it must stop.
-    const std::string source =
-        "pushconst func {\n    pushconst 1\n    whileblock {\n        pushconst 2\n        pushconst 1\n"
-        "        less\n    }\n}\nstorelocal spin\n"
-        "pushconst 20\nstorelocal n\npushconst 1\nwhileblock {\n    loadlocal spin\n    loadlocal _taskcreate\n"
-        "    call 1\n    loadlocal _taskstart\n    call 1\n    pushconst 1\n    loadlocal n\n    sub\n    storelocal n\n"
-        "    pushconst 0\n    loadlocal n\n    greater\n}\n"
-        "pushconst 0\nstorelocal i\npushconst 1\nwhileblock {\n    pushconst 1\n    loadlocal i\n    add\n"
-        "    storelocal i\n    pushconst 3\n    loadlocal i\n    less\n}\nloadlocal i\n";
-    sandbox.instructionbudget = 100000;
-    const T4VM::runresult result = runwith(source);
-    sandbox = T4VM::sandboxconfig{};
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.out, "\n<TARN 4> Program finished with code 3\n");
-}
-
+// where something else can come in between (the twenty tasks computing truths are in
+// tests/unit/machines_test.cpp).
 TEST(shortcuts, ALoopWhoseBlockIsNoFunctionCallsItEveryIteration) {
     // The block 5 is called as a class: each iteration pushes a copy of it, the next condition, so
     // the loop never ends. Reusing the body frame would skip that call and empty the data stack.

@@ -1,22 +1,13 @@
 #!/usr/bin/env python3
-"""Runs every program the project has on two builds of the machine, the normal one and the plain
-one (configured with -DT4VM_PLAIN=ON, which takes none of the shortcuts of src/vm/shortcuts.h),
-and compares what they do byte for byte. The plain build follows the copy rules literally, so any
-difference is a shortcut a program can observe.
-
-The inputs:
-  program   every tests/programs/**/*.tasm, set up as runprogram.py sets it up (NAME.files copied
-            into a scratch directory, NAME.desc placed as desc.tndc, NAME.args, NAME.in)
-  example   every examples/*.tasm but the echo pair, with its files from tests/programs/examples/
-  docs      every example in docs/*.md that runs the machine, set up as check_docs.py sets it up
-  fuzz      every file of fuzz/corpus/machine and fuzz/regressions/machine, run in-process by
-            the build's tests/plain/sandboxrun, under the machine fuzz harness's sandbox
-
-Programs are assembled once, by the first build's t4asm, and the same image runs on both builds.
-Compared are standard output, standard error and the exit status; for program, example and docs
-inputs also the files the scratch directory holds after the run. Each difference is printed with
-the input, the stream and the first differing bytes; the exit status is 1 when there is one, 2 when
-an input could not be run (an assembler failure, a timeout, a malformed record).
+"""Runs every program the project has on the normal build of the machine and on the plain one
+(-DT4VM_PLAIN=ON, none of the shortcuts of src/vm/shortcuts.h, so the copy rules literally) and
+compares stdout, stderr, the exit status and the files left behind byte for byte: any difference is
+a shortcut a program can observe. The inputs: every tests/programs/**/*.tasm and examples/*.tasm
+(but the echo pair) set up as runprogram.py sets them up, every docs example that runs the machine
+(as check_docs.py sets it up), and every file of fuzz/corpus/machine and fuzz/regressions/machine,
+run in-process under the fuzz harness's sandbox by the build's tests/plain/sandboxrun. Images are
+assembled once, by the fast build's t4asm. Exit status 1 when runs differ, 2 when an input could
+not be run.
 """
 import argparse
 import collections
@@ -35,12 +26,9 @@ import check_docs  # noqa: E402  (the documents' example extraction, shared with
 SECONDS_PER_RUN = 120  # as runprogram.py allows one program
 SECONDS_PER_BATCH = 900  # a sandboxrun process replaying its share of the fuzz inputs
 
-# What one run did. `files` maps the paths left in the scratch directory to their bytes (None for
-# a directory); the fuzz runs leave it empty, since the harness empties the scratch directory.
+# `files`: path left in the scratch directory -> bytes (None for a directory); empty for fuzz runs.
 Run = collections.namedtuple("Run", "status stdout stderr files", defaults=({},))
 
-# One input of the program, example or docs kinds: `files` are placed in the scratch directory
-# (the image as prog.t4b among them) after `tree` is copied there, if any.
 Case = collections.namedtuple("Case", "key files tree args stdin")
 
 
@@ -53,39 +41,28 @@ def stop(message):
     sys.exit(2)
 
 
-def firstdifference(a, b):
-    at = 0
-    limit = min(len(a), len(b))
-    while at < limit and a[at] == b[at]:
-        at += 1
-    return at
-
-
 def describe(stream, fast, plain):
     """The lines reporting that one stream differs, or [] when it does not."""
     if fast == plain:
         return []
     if not isinstance(fast, bytes) or not isinstance(plain, bytes):
         return [f"{stream}: fast {fast!r}, plain {plain!r}"]
-    at = firstdifference(fast, plain)
+    at = next((i for i, (x, y) in enumerate(zip(fast, plain)) if x != y), min(len(fast), len(plain)))
     start = max(0, at - 16)
     return [f"{stream} differs at byte {at} (fast {len(fast)} bytes, plain {len(plain)} bytes)",
             f"  fast:  {fast[start:at + 48]!r}", f"  plain: {plain[start:at + 48]!r}"]
 
 
 def differences(fast, plain):
-    """What differs between two runs of one input: one report per differing stream."""
     lines = describe("exit status", fast.status, plain.status)
     lines += describe("stdout", fast.stdout, plain.stdout)
     lines += describe("stderr", fast.stderr, plain.stderr)
     for path in sorted(set(fast.files) | set(plain.files)):
-        missing = "(missing)"
-        lines += describe(f"file {path}", fast.files.get(path, missing), plain.files.get(path, missing))
+        lines += describe(f"file {path}", fast.files.get(path, "(missing)"), plain.files.get(path, "(missing)"))
     return lines
 
 
 def compareall(fast, plain):
-    """Pairs the runs of two builds by input; returns {input: report lines} for those that differ."""
     found = {}
     for key in sorted(set(fast) | set(plain)):
         if key not in fast or key not in plain:
@@ -127,7 +104,6 @@ def read(path, default=b""):
 
 
 def snapshot(directory):
-    """Every file and directory below `directory`, with the files' bytes."""
     found = {}
     for parent, dirs, files in os.walk(directory):
         for name in dirs:
@@ -174,7 +150,6 @@ def docscase(key, example, t4asm):
 
 
 def cases(t4asm):
-    """Every program, example and docs input, by category."""
     found = collections.defaultdict(list)
     programs = os.path.join(ROOT, "tests", "programs")
     sources = sorted(os.path.join(parent, name) for parent, _, names in os.walk(programs)

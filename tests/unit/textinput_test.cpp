@@ -41,24 +41,17 @@ const std::string inputs[] = {
 };
 const char* const scripts[] = {"r", "rr", "l", "lll", "lr", "llr", "rl", "lrl", "llll"};
 
-TEST(TextInput, ReadsWhatLineByLineGetlineRead) {
-    for (const std::string& input : inputs) {
-        for (const char* script : scripts) {
-            std::istringstream mine(input), theirs(input);
-            EXPECT_EQ(runscript(mine, script, false), runscript(theirs, script, true))
-                << "script " << script << " on " << input.size() << " bytes starting " << input.substr(0, 8);
-        }
-    }
-}
-
-TEST(TextInput, FilesReadAsStrings) {
+TEST(TextInput, ReadsWhatLineByLineGetlineReadFromStringsAndFiles) {
     const std::string path = ::testing::TempDir() + "t4vm_textinput.txt";
     for (const std::string& input : inputs) {
         std::ofstream(path, std::ios::binary) << input;
         for (const char* script : scripts) {
-            std::ifstream mine(path), theirs(path);
+            std::istringstream mine(input), theirs(input);
+            std::ifstream myfile(path), theirfile(path);
             EXPECT_EQ(runscript(mine, script, false), runscript(theirs, script, true))
                 << "script " << script << " on " << input.size() << " bytes starting " << input.substr(0, 8);
+            EXPECT_EQ(runscript(myfile, script, false), runscript(theirfile, script, true))
+                << "file of " << input.size() << " bytes, script " << script;
         }
     }
     std::remove(path.c_str());
