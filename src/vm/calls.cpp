@@ -130,7 +130,7 @@ void ifblock(codeframe& frame, const instruction& in) {
     variable* condition = popread();
     if (condition->getint() == 0) return;
     const framemap& variables = databasestack->back();
-    standalonefunccall(block, variables, selfof(variables), continuation(continuation::kind::ifblock));
+    standalonefunccall(block, argmap(variables), selfof(variables), continuation::kind::ifblock);
 }
 
 void whileblock(codeframe& frame, const instruction& in) {
@@ -188,9 +188,7 @@ void callfunc(int argnum, argmap&& targs) {
         args.slot(selfname()) = instance;
         auto init = instance->attributes.find("init");
         if (init != instance->attributes.end()) {
-            continuation construct(continuation::kind::construct);
-            construct.instance = instance;
-            standalonefunccall(init->second, std::move(args), instance, std::move(construct));
+            standalonefunccall(init->second, std::move(args), instance, continuation::kind::construct, instance);
             return;
         }
         datastack->push_back(instance);
@@ -212,11 +210,12 @@ void exitoutoffunc() {
     }
 }
 
-void standalonefunccall(variable* target, argmap args, variable* self, continuation pending) {
+void standalonefunccall(variable* target, argmap&& args, variable* self, continuation::kind what, variable* instance) {
     if (self != nullptr) target->self = self;
     datastack->push_back(target);
+    continuation& pending = boundcontext()->pending.emplace_back(what);
     pending.depth = codestack->size();
-    boundcontext()->pending.push_back(std::move(pending));
+    pending.instance = instance;
     callfunc(0, std::move(args));
 }
 

@@ -55,7 +55,10 @@ T logical_nor(T a, T b) {
 // Calls and blocks
 void callfunc(int argnum, argmap&& targs);
 void exitoutoffunc();
-void standalonefunccall(variable* target, argmap args, variable* self, continuation pending);
+// Calls `target` with `args` as its frame, recording the work (of kind `what`, building `instance`
+// for a constructor) that finishes when the frame closes.
+void standalonefunccall(variable* target, argmap&& args, variable* self, continuation::kind what,
+                        variable* instance = nullptr);
 void resumepending();
 // The body of the innermost loop has run off its end and the loop goes on: the next iteration
 // reuses the body's frames in place (false when the usual close and reopen must run). A program
