@@ -2,6 +2,7 @@
 // method tables of strings, pointers, lists and dictionaries, and small constructors for natives.
 #include <algorithm>
 #include <span>
+#include <string_view>
 
 #include "vm/builtins.h"
 #include "vm/heap.h"
@@ -105,7 +106,13 @@ variable* makemethod(const methodentry& entry, std::uint64_t seq) {
     variable* function = allocatevariable(seq);
     function->identifier = entry.custom ? typeident::custom_func : typeident::builtin_module;
     function->ismodule = true;
-    function->parts.mut().modulefunc = entry.native;
+    // Every method object made from one entry shares the entry's parts until one of them is
+    // written: methods are made for every string, list or dictionary whose methods are looked at.
+    auto& shared = vm().methodparts;
+    if (shared.empty()) shared.resize(std::size(methods));
+    sharedvalue<functionparts>& parts = shared[static_cast<std::size_t>(&entry - methods)];
+    if (!parts.made()) parts.mut().modulefunc = entry.native;
+    function->parts = parts;
     return function;
 }
 
@@ -141,7 +148,7 @@ void attrmap::makemethods() const {
     // Copies of methods were made in the order of the attribute names.
     if (nameorder)
         std::sort(order.begin(), order.end(),
-                  [&](std::size_t a, std::size_t b) { return std::string(table[a].name) < table[b].name; });
+                  [&](std::size_t a, std::size_t b) { return std::string_view(table[a].name) < table[b].name; });
     std::uint64_t seq = firstseq;
     for (std::size_t index : order) {
         variable* method = makemethod(table[index], seq++);

@@ -122,6 +122,10 @@ struct machine {
     const std::string* elementname = nullptr;
     std::vector<const std::string*> argnames;  // "arg0", "arg1", ...
 
+    // The parts of the built-in methods' objects, one for each method of every table, shared by
+    // every object made from it (src/vm/factory.cpp).
+    std::vector<sharedvalue<functionparts>> methodparts;
+
     // Native objects kept for the machine's life (socket endpoints).
     std::vector<std::shared_ptr<void>> natives;
 
