@@ -64,7 +64,6 @@ namespace {
 struct internedset {
     std::mutex lock;
     std::unordered_set<std::string> names;
-    const std::string* unnamed = &*names.insert("Unnamed Variable").first;
 };
 
 internedset& interned() {
@@ -74,13 +73,14 @@ internedset& interned() {
 
 }  // namespace
 
+const std::string nametext::unnamed = "Unnamed Variable";
+
 const std::string* nametext::intern(const std::string& value) {
+    if (value == unnamed) return &unnamed;
     internedset& set = interned();
     const std::lock_guard<std::mutex> hold(set.lock);
     return &*set.names.insert(value).first;
 }
-
-const std::string& nametext::defaulttext() { return *interned().unnamed; }
 
 std::ostream& operator<<(std::ostream& out, const nametext& name) { return out << name.str(); }
 

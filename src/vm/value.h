@@ -287,7 +287,7 @@ struct functionparts {
 // allocation and the default name costs nothing at all.
 class nametext {
 public:
-    nametext() : text(&defaulttext()) {}
+    nametext() : text(&unnamed) {}
     nametext(const std::string& value) : text(intern(value)) {}  // NOLINT: names convert freely
     nametext(const char* value) : text(intern(value)) {}         // NOLINT
     nametext& operator=(const std::string& value) {
@@ -312,9 +312,12 @@ public:
     friend std::ostream& operator<<(std::ostream& out, const nametext& name);
 
     static const std::string* intern(const std::string& value);
-    static const std::string& defaulttext();
+    static const std::string& defaulttext() { return unnamed; }
 
 private:
+    // The default name, interned like the others but a static object of its own, so that making a
+    // variable costs no lookup for its name. Only read once static initialisation is over.
+    static const std::string unnamed;
     const std::string* text;
 };
 
