@@ -126,6 +126,11 @@ variable* blockof(codeframe& frame, const instruction& in) {
 }
 
 void ifblock(codeframe& frame, const instruction& in) {
+    if (shortcut::skipunrunblock(in, datastack)) {
+        datastack->pop_back();
+        ++vm().nextseq;
+        return;
+    }
     variable* block = blockof(frame, in);
     variable* condition = popread();
     if (condition->getint() == 0) return;

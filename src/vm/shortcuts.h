@@ -71,6 +71,14 @@ inline bool constantuncopied(const variable& decoded, bool fromstack) {
            decoded.identifier != typeident::builtin_dict;
 }
 
+// An ifblock whose condition is the int 0 runs nothing: the function object its block operand
+// would become is unreachable as soon as it is made, so it is not made (its creation number is
+// still taken). Any other condition takes the usual way, which may report it.
+inline bool skipunrunblock(const instruction& in, const varstack& data) {
+    return !plainbuild && in.form == operandform::function && !data.empty() &&
+           data.back()->identifier == typeident::builtin_int && data.back()->intval == 0;
+}
+
 // The body of a loop that has run off its end may start its next iteration in the same frames
 // instead of closing them and opening new ones: a program sees exactly what the close and reopen
 // give.
