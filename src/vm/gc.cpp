@@ -65,7 +65,11 @@ public:
         value->gcmarked = true;
         if (value->self == nullptr && value->pntrval == nullptr && value->listval.empty() &&
             value->dictval.empty() && value->attributes.nonemade())
-            bytes += sizeof(variable) + storageof(*value, round);
+            // A number holds nothing beside its slot.
+            bytes += sizeof(variable) + (value->stringval.made() || value->parts.made() || value->listval.made() ||
+                                                 value->dictval.made()
+                                             ? storageof(*value, round)
+                                             : 0);
         else
             pending.push_back(value);
     }
