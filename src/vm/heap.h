@@ -8,19 +8,6 @@
 
 #include "vm/value.h"
 
-// Sanitizer builds give every variable an allocation of its own, so that every use after a free
-// is caught; other builds take slots of the pool.
-#if defined(__SANITIZE_ADDRESS__)
-#define T4VM_POOLED_HEAP 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define T4VM_POOLED_HEAP 0
-#endif
-#endif
-#ifndef T4VM_POOLED_HEAP
-#define T4VM_POOLED_HEAP 1
-#endif
-
 namespace T4VM {
 
 struct chunk;

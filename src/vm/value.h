@@ -14,7 +14,50 @@
 
 #include "vm/code.h"
 
+// Sanitizer builds give every variable and every shared part an allocation of its own, so that
+// every use after a free is caught; other builds take them from pools.
+#if defined(__SANITIZE_ADDRESS__)
+#define T4VM_POOLED_HEAP 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define T4VM_POOLED_HEAP 0
+#endif
+#endif
+#ifndef T4VM_POOLED_HEAP
+#define T4VM_POOLED_HEAP 1
+#endif
+
 namespace T4VM {
+
+// Blocks of one size, kept for reuse by the thread that freed them. A block freed on another
+// thread than it was taken on simply moves to that thread's list. A list grows to the most blocks
+// its thread had in use at once, and goes back to the system when the thread ends.
+template <std::size_t size>
+struct blockpool {
+    static_assert(size >= sizeof(void*));
+    struct freelist {
+        void* first = nullptr;
+        ~freelist() {
+            while (first != nullptr) {
+                void* next = *static_cast<void**>(first);
+                ::operator delete(first);
+                first = next;
+            }
+        }
+    };
+    static inline thread_local freelist freed;
+    static void* take() {
+        if (!T4VM_POOLED_HEAP || freed.first == nullptr) return ::operator new(size);
+        void* block = freed.first;
+        freed.first = *static_cast<void**>(block);
+        return block;
+    }
+    static void give(void* block) noexcept {
+        if (!T4VM_POOLED_HEAP) return ::operator delete(block);
+        *static_cast<void**>(block) = freed.first;
+        freed.first = block;
+    }
+};
 
 // ---------------------------------------------------------------------------------------------
 // Values
@@ -180,6 +223,9 @@ public:
         std::uint32_t refs = 1;
         std::uint32_t counted = 0;  // the collection that last counted its bytes
         T value;
+        // A holder is made for nearly every text a program computes, and dropped with it.
+        static void* operator new(std::size_t) { return blockpool<sizeof(holder)>::take(); }
+        static void operator delete(void* block) noexcept { blockpool<sizeof(holder)>::give(block); }
     };
 
     sharedvalue() = default;
