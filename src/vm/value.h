@@ -91,7 +91,27 @@ void notekeychange();    // an object that is a dictionary key changed its value
 // before the last one may file a key under a value it no longer has.
 std::uint64_t keychangecount();
 
-using varmap = std::map<std::string, variable*>;  // attributes: ordered by name
+// An allocator of single objects from a blockpool: the nodes of attribute maps are made for the
+// methods of every string, list and dictionary whose attributes are looked at.
+template <typename T>
+struct poolallocator {
+    using value_type = T;
+    poolallocator() = default;
+    template <typename U>
+    poolallocator(const poolallocator<U>&) {}  // NOLINT: rebinding, as containers do
+    T* allocate(std::size_t count) {
+        if (count != 1) return static_cast<T*>(::operator new(count * sizeof(T)));
+        return static_cast<T*>(blockpool<sizeof(T) < sizeof(void*) ? sizeof(void*) : sizeof(T)>::take());
+    }
+    void deallocate(T* block, std::size_t count) noexcept {
+        if (count != 1) return ::operator delete(block);
+        blockpool<sizeof(T) < sizeof(void*) ? sizeof(void*) : sizeof(T)>::give(block);
+    }
+    friend bool operator==(const poolallocator&, const poolallocator&) { return true; }
+};
+
+using varmap = std::map<std::string, variable*, std::less<std::string>,
+                        poolallocator<std::pair<const std::string, variable*>>>;  // attributes: ordered by name
 class framemap;
 using argmap = framemap;  // "arg0", "arg1", ... and "self"
 
