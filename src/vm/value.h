@@ -398,16 +398,10 @@ public:
     smallvector() = default;
     smallvector(const smallvector& other) { append(other); }
     smallvector(smallvector&& other) noexcept {
-        if (other.items == other.local) {
+        if (other.items == other.local)
             append(other);
-        } else {
-            items = other.items;
-            count = other.count;
-            room = other.room;
-            other.items = other.local;
-            other.count = 0;
-            other.room = inlined;
-        }
+        else
+            takestorage(other);
     }
     smallvector& operator=(const smallvector& other) {
         if (this != &other) {
@@ -423,12 +417,7 @@ public:
             append(other);
         } else {
             if (items != local) delete[] items;
-            items = other.items;
-            count = other.count;
-            room = other.room;
-            other.items = other.local;
-            other.count = 0;
-            other.room = inlined;
+            takestorage(other);
         }
         return *this;
     }
@@ -460,6 +449,15 @@ public:
     }
 
 private:
+    // Takes over the storage `other` has outside itself; `other` is left empty, on its own room.
+    void takestorage(smallvector& other) noexcept {
+        items = other.items;
+        count = other.count;
+        room = other.room;
+        other.items = other.local;
+        other.count = 0;
+        other.room = inlined;
+    }
     void append(const smallvector& other) {
         reserve(count + other.count);
         std::copy(other.items, other.items + other.count, items + count);
