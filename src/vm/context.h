@@ -93,9 +93,9 @@ private:
     std::vector<variable*> store;
     std::size_t count = 0;
 };
+// No instruction touches its own code frame or variable frame after it has opened another, so
+// frames may move when their stack grows.
 using framestack = std::vector<framemap>;
-// No instruction touches its own frame after it has opened another, so frames may move when the
-// stack grows.
 using codestacktype = std::vector<codeframe>;
 using descriptorlist = std::deque<descrecord>;
 
