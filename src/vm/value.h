@@ -101,13 +101,16 @@ struct poolallocator {
     poolallocator(const poolallocator<U>&) {}  // NOLINT: rebinding, as containers do
     T* allocate(std::size_t count) {
         if (count != 1) return static_cast<T*>(::operator new(count * sizeof(T)));
-        return static_cast<T*>(blockpool<sizeof(T) < sizeof(void*) ? sizeof(void*) : sizeof(T)>::take());
+        return static_cast<T*>(pool::take());
     }
     void deallocate(T* block, std::size_t count) noexcept {
         if (count != 1) return ::operator delete(block);
-        blockpool<sizeof(T) < sizeof(void*) ? sizeof(void*) : sizeof(T)>::give(block);
+        pool::give(block);
     }
     friend bool operator==(const poolallocator&, const poolallocator&) { return true; }
+
+private:
+    using pool = blockpool<std::max(sizeof(T), sizeof(void*))>;
 };
 
 using varmap = std::map<std::string, variable*, std::less<std::string>,
