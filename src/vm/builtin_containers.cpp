@@ -68,34 +68,36 @@ void Lgetatindex(variable* self, const argmap& args) {
 void Lsetatindex(variable* self, const argmap& args) {
     variable* value = getarg(args, "arg1");
     const std::int32_t index = getarg(args, "arg0")->getint();
-    Lsetindex(receiver(self).listval.mut(), index, value);
+    Lsetindex(receiver(self).listval, index, value);
 }
 
 void Lappend(variable* self, const argmap& args) {
     variable* value = getarg(args, "arg0");
-    std::vector<variable*>& list = receiver(self).listval.mut();
+    listelements& list = receiver(self).listval;
     // Appending one object again and again makes no objects, only storage.
-    if (list.size() == list.capacity()) notestoragebytes(std::max<std::size_t>(list.capacity(), 1) * 2 * sizeof(variable*));
+    if (list.size() == list.capacity())
+        notestoragebytes(std::max<std::size_t>(list.capacity(), 1) * 2 * sizeof(listelements::element));
     list.push_back(value);
 }
 
 void Lcontains(variable* self, const argmap& args) {
     variable* value = getarg(args, "arg0");
-    const auto& list = receiver(self).listval;
-    // Identity, not value: an equal element that is another object does not count.
-    const bool found = std::find(list.begin(), list.end(), value) != list.end();
+    const listelements& list = receiver(self).listval;
+    // Identity, not value: an equal element that is another object does not count. A kept number's
+    // object is referred to by nothing else, so it is never the argument.
+    bool found = false;
+    for (std::size_t i = 0; i < list.size() && !found; ++i) found = list.raw(i).object() == value;
     push(newint(found ? 1 : 0));
 }
 
 void Lfind(variable* self, const argmap& args) {
     variable* value = getarg(args, "arg0");
-    std::int32_t position = 0;
-    for (variable* element : receiver(self).listval) {
-        if (*element == *value) {
-            push(newint(position));
+    const listelements& list = receiver(self).listval;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (listelements::equals(list.raw(i), *value)) {
+            push(newint(static_cast<std::int32_t>(i)));
             return;
         }
-        ++position;
     }
     push(newint(-1));
 }
@@ -103,12 +105,12 @@ void Lfind(variable* self, const argmap& args) {
 void Lerase(variable* self, const argmap& args) {
     // The index is the argument's integer field as it stands, without conversion.
     const std::int32_t index = getarg(args, "arg0")->intval;
-    auto& list = receiver(self).listval.mut();
+    listelements& list = receiver(self).listval;
     if (static_cast<std::uint64_t>(static_cast<std::int64_t>(index)) >= list.size())
         fail("Out of bounds. Tried erasing lement at index: " + std::to_string(index) +
                  " even tho length is: " + std::to_string(list.size()),
              true);
-    list.erase(std::next(list.begin(), index));
+    list.erase(static_cast<std::size_t>(index));
 }
 
 void Lsize(variable* self, const argmap&) {

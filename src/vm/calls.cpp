@@ -39,9 +39,11 @@ const std::string& argname(int index) {
 // memory, and the body is about to read this one: the one a few iterations ahead is asked for now.
 void bindelement(continuation& loop) {
     if (loop.next + 4 < loop.items.size()) {
-        const variable* ahead = loop.items[loop.next + 4];
-        __builtin_prefetch(ahead);
-        __builtin_prefetch(&ahead->name);  // a load compares it, and it lies on the next line
+        const listelements::element& ahead = loop.items.raw(loop.next + 4);
+        if (!ahead.kept()) {
+            __builtin_prefetch(ahead.object());
+            __builtin_prefetch(&ahead.object()->name);  // a load compares it, and it lies on the next line
+        }
     }
     loop.working.slot(elementname()) = loop.items[loop.next++];
 }
@@ -149,11 +151,14 @@ void foreachblock(codeframe& frame, const instruction& in) {
     continuation loop(continuation::kind::foreachblock);
     loop.block = blockof(frame, in);
     variable* collection = popread();
-    // The items are collected first, so changing the collection does not change the iterations.
-    if (collection->identifier == typeident::builtin_dict)
+    // The items are collected first, so changing the collection does not change the iterations:
+    // a list's elements are shared with the loop until the list changes.
+    if (collection->identifier == typeident::builtin_dict) {
+        loop.items.reserve(collection->dictval.size());
         for (auto& [key, value] : collection->dictval) loop.items.push_back(key);
-    else if (collection->identifier == typeident::builtin_list)
-        loop.items.assign(collection->listval.begin(), collection->listval.end());
+    } else if (collection->identifier == typeident::builtin_list) {
+        loop.items = collection->listval;
+    }
     loop.working = databasestack->back();
     startloop(std::move(loop));
 }

@@ -48,7 +48,7 @@ struct continuation {
     std::size_t depth = 0;  // the code stack depth at which the opened frame has closed
     variable* block = nullptr;
     framemap working;  // W of a while or for-each loop
-    std::vector<variable*> items;  // for-each items, collected before the first iteration
+    listelements items;  // for-each items, collected before the first iteration
     std::size_t next = 0;
     variable* instance = nullptr;  // the instance a constructor call builds
 };

@@ -6,6 +6,7 @@
 
 #include "vm/heap.h"
 #include "vm/machine.h"
+#include "vm/shortcuts.h"
 
 namespace T4VM {
 
@@ -40,7 +41,11 @@ std::size_t storageof(const variable& value, std::uint32_t round) {
         text->counted = round;
         bytes += textblock(text->value.capacity());
     }
-    if (value.listval.made()) bytes += block(sizeof(std::vector<variable*>)) + block(value.listval.get().capacity() * 8);
+    if (auto* elements = value.listval.shared(); elements != nullptr && elements->counted != round) {
+        elements->counted = round;
+        bytes += block(sizeof(listelements::holder)) +
+                 block(elements->items.capacity() * sizeof(listelements::element));
+    }
     if (value.dictval.made()) bytes += block(sizeof(dictmap)) + value.dictval.size() * mapnode;
     if (!value.attributes.nonemade()) {
         bytes += block(sizeof(varmap));
@@ -56,12 +61,17 @@ std::size_t storageof(const variable& value, std::uint32_t round) {
 
 class marker {
 public:
-    marker(std::vector<variable*>& stack, std::uint32_t collection) : pending(stack), round(collection) {}
+    marker(std::vector<variable*>& stack, std::uint32_t collection, bool keepnumbers)
+        : pending(stack), round(collection), keepnumbers(keepnumbers) {}
 
     // An object that refers to nothing (most numbers and texts) is finished here, while its memory
     // is at hand, instead of being read a second time off the stack.
     void mark(variable* value) {
-        if (value == nullptr || value->gcmarked) return;
+        if (value == nullptr) return;
+        if (value->gcmarked) {
+            value->gcshared = true;
+            return;
+        }
         value->gcmarked = true;
         if (value->self == nullptr && value->pntrval == nullptr && value->listval.empty() &&
             value->dictval.empty() && value->attributes.nonemade())
@@ -82,6 +92,21 @@ public:
     void mark(std::span<variable* const> values) {
         for (variable* value : values) mark(value);
     }
+    // Elements shared by several lists and loops are marked once: an object they hold is reached
+    // once through them.
+    void mark(const listelements& elements) {
+        listelements::holder* held = elements.shared();
+        if (held == nullptr || held->marked == round) return;
+        held->marked = round;
+        if (keepnumbers) lists.push_back(held);
+        // The elements of a long list lie far apart in memory: ask for each a little ahead.
+        const std::vector<listelements::element>& items = held->items;
+        const std::size_t end = held->boxedto;
+        for (std::size_t i = held->boxedfrom; i < end; ++i) {
+            if (i + 8 < end && !items[i + 8].kept()) __builtin_prefetch(items[i + 8].object());
+            if (!items[i].kept()) mark(items[i].object());
+        }
+    }
 
     // Iterative, so a long chain of nested containers cannot exhaust the C++ stack. Also adds up
     // what the reached values occupy: their slots and the texts and storage they own.
@@ -93,12 +118,7 @@ public:
             if (!value->attributes.nonemade()) mark(value->attributes.made());
             mark(value->self);
             mark(value->pntrval);
-            // The elements of a long list lie far apart in memory: ask for each a little ahead.
-            const std::vector<variable*>& elements = value->listval;
-            for (std::size_t i = 0; i < elements.size(); ++i) {
-                if (i + 8 < elements.size()) __builtin_prefetch(elements[i + 8]);
-                mark(elements[i]);
-            }
+            mark(value->listval);
             for (const auto& [key, entry] : value->dictval) {
                 mark(key);
                 mark(entry);
@@ -106,13 +126,53 @@ public:
         }
     }
 
+    // Once everything is marked: the numbers in lists that nothing else reached are kept as
+    // numbers, and their objects left for the sweep.
+    void keeplistnumbers(machine& m) {
+        const std::string* lastname = nullptr;
+        std::uint32_t lastid = 0;
+        for (listelements::holder* held : lists) {
+            std::size_t firstboxed = held->boxedto;
+            std::size_t lastboxed = held->boxedfrom;
+            for (std::size_t i = held->boxedfrom; i < held->boxedto; ++i) {
+                listelements::element& slot = held->items[i];
+                if (slot.kept()) continue;
+                variable* value = slot.object();
+                if (value->gcshared || !listelements::keepable(*value)) {
+                    firstboxed = std::min(firstboxed, i);
+                    lastboxed = i + 1;
+                    continue;
+                }
+                const std::string* name = &value->name.str();
+                if (name != lastname) {
+                    lastid = nameid(m, name);
+                    lastname = name;
+                }
+                listelements::keep(slot, *value, lastid);
+                value->gcmarked = false;
+                bytes -= sizeof(variable);
+            }
+            held->boxedfrom = firstboxed < lastboxed ? firstboxed : 0;
+            held->boxedto = firstboxed < lastboxed ? lastboxed : 0;
+        }
+        lists.clear();
+    }
+
     std::size_t livebytes() const { return bytes; }
 
 private:
+    static std::uint32_t nameid(machine& m, const std::string* name) {
+        auto [found, added] = m.keptnameids.try_emplace(name, static_cast<std::uint32_t>(m.keptnames.size()));
+        if (added) m.keptnames.push_back(name);
+        return found->second;
+    }
+
     // The machine's, kept from one collection to the next: a stack of millions of entries is not
     // worth giving back to the system and faulting in again every time.
     std::vector<variable*>& pending;
     std::uint32_t round;  // which collection this is
+    bool keepnumbers;     // numbers in lists may be kept without their objects
+    std::vector<listelements::holder*> lists;  // every list's elements marked, when they may
     std::size_t bytes = 0;
 };
 
@@ -156,9 +216,10 @@ collectionpace pacefor(std::size_t objects, std::size_t storage, std::size_t liv
 
 void collectgarbage() {
     machine& m = vm();
-    marker roots(m.markstack, ++m.collections);
+    marker roots(m.markstack, ++m.collections, shortcut::keeplistnumbers());
     markroots(m, roots);
     roots.drain();
+    roots.keeplistnumbers(m);
 
     const std::size_t kept = sweepheap();
     const std::size_t live = roots.livebytes();

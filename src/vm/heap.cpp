@@ -128,6 +128,7 @@ std::size_t sweepheap() {
         for (variable* value : heap.unpooled) {
             if (value->gcmarked) {
                 value->gcmarked = false;
+                value->gcshared = false;
                 heap.unpooled[kept++] = value;
             } else {
                 delete value;
@@ -146,6 +147,7 @@ std::size_t sweepheap() {
                 auto* value = reinterpret_cast<variable*>(block->slots[64 * word + bit]);
                 if (value->gcmarked) {
                     value->gcmarked = false;
+                    value->gcshared = false;
                 } else {
                     value->~variable();
                     kept &= ~(std::uint64_t{1} << bit);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "vm/context.h"
@@ -121,6 +122,10 @@ struct machine {
     const std::string* selfname = nullptr;
     const std::string* elementname = nullptr;
     std::vector<const std::string*> argnames;  // "arg0", "arg1", ...
+    // The names of numbers kept in lists, by the number an element holds for its name
+    // (src/vm/listelements.cpp); the first is the default name.
+    std::vector<const std::string*> keptnames{&nametext::defaulttext()};
+    std::unordered_map<const std::string*, std::uint32_t> keptnameids{{&nametext::defaulttext(), 0}};
 
     // The parts of the built-in methods' objects, one for each method of every table, shared by
     // every object made from it (src/vm/factory.cpp).

@@ -49,13 +49,13 @@ namespace {
 
 // Every negative index counts as out of bounds: the index is widened with its sign and then
 // compared as an unsigned size.
-bool outofbounds(const std::vector<variable*>& L, std::int32_t index) {
+bool outofbounds(const listelements& L, std::int32_t index) {
     return static_cast<std::uint64_t>(static_cast<std::int64_t>(index)) >= L.size();
 }
 
 }  // namespace
 
-variable* Lgetindex(const std::vector<variable*>& L, std::int32_t index) {
+variable* Lgetindex(const listelements& L, std::int32_t index) {
     if (outofbounds(L, index))
         fail("Out of bounds. Tried getting index " + std::to_string(index) + " at list with length of " +
                  std::to_string(L.size()),
@@ -63,12 +63,12 @@ variable* Lgetindex(const std::vector<variable*>& L, std::int32_t index) {
     return L[static_cast<std::size_t>(index)];
 }
 
-void Lsetindex(std::vector<variable*>& L, std::int32_t index, variable* val) {
+void Lsetindex(listelements& L, std::int32_t index, variable* val) {
     if (outofbounds(L, index))
         fail("Out of bounds. Tried setting index " + std::to_string(index) + " at list with length of " +
                  std::to_string(L.size()),
              true);
-    L[static_cast<std::size_t>(index)] = val;
+    L.set(static_cast<std::size_t>(index), val);
 }
 
 variable* varconv(variable& target, const std::string& newtype) {

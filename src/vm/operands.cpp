@@ -59,7 +59,8 @@ void decodelist(codeframe& bytes, variable& list, int depth) {
         elements.push_back(decode(bytes, depth + 1));
     }
     // The element written first in the code is the last element of the list.
-    list.listval.mut().assign(elements.rbegin(), elements.rend());
+    list.listval.reserve(elements.size());
+    for (auto element = elements.rbegin(); element != elements.rend(); ++element) list.listval.push_back(*element);
 }
 
 void decodedict(codeframe& bytes, variable& dict, int depth) {

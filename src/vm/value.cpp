@@ -1,5 +1,6 @@
 // The value model: assignment, copies, pointers, conversions, text forms and equality of `variable`.
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -129,8 +130,8 @@ void variable::assignvalues(const variable& other) {
     // Most values hold no containers: skip the container assignments when both sides are empty.
     if (!dictval.empty() || !other.dictval.empty()) dictval = other.dictval;
     if (!listval.empty() || !other.listval.empty()) {
-        listval = other.listval;
-        notestoragebytes(listval.size() * sizeof(variable*));
+        listval = other.listval;  // shares the elements until one of the lists changes
+        notestoragebytes(listval.size() * sizeof(listelements::element));
     }
     if (parts.made() || other.parts.made()) parts = other.parts;
     pntrval = other.pntrval;
@@ -368,9 +369,16 @@ void appendtext(variable& value, bool quot, std::string& text, int depth) {
             first = false;
         };
         if (value.identifier == typeident::builtin_list) {
-            for (variable* element : value.listval) {
+            const listelements& elements = value.listval;
+            for (std::size_t i = 0; i < elements.size(); ++i) {
                 separate();
-                appendtext(*element, true, text, depth + 1);
+                const listelements::element& element = elements.raw(i);
+                if (!element.kept())
+                    appendtext(*element.object(), true, text, depth + 1);
+                else if (element.keptfloat())
+                    text += floattext(std::bit_cast<float>(element.bits));
+                else
+                    text += std::to_string(static_cast<std::int32_t>(element.bits));
                 checktextsize(text);
             }
         } else {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "vm/code.h"
+#include "vm/listelements.h"
 
 // Sanitizer builds give every variable and every shared part an allocation of its own, so that
 // every use after a free is caught; other builds take them from pools.
@@ -638,10 +639,11 @@ public:
     bool printing : 1 = false;  // true while getstring is inside this container
     bool gcmarked : 1 = false;  // reached in the current collection
     bool dictkey : 1 = false;   // has been entered as a dictionary key (and stays marked)
+    bool gcshared : 1 = false;  // reached more than once in the current collection
     std::uint32_t copyentry = 0;  // non-zero while this object's getcopy is in progress
     variable* self = nullptr;
     variable* pntrval = nullptr;
-    lazyvalue<std::vector<variable*>> listval;  // elements in order; indexing is constant-time
+    listelements listval;  // elements in order; indexing is constant-time
     lazymap<dictmap> dictval;
     attrmap attributes;
     sharedtext stringval;

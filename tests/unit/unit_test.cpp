@@ -8,6 +8,7 @@
 #include "vm/heap.h"
 #include "vm/interpreter.h"
 #include "vm/machine.h"
+#include "vm/shortcuts.h"
 #include "onmachine.h"
 
 namespace {
@@ -36,7 +37,7 @@ variable* typed(typeident identifier, std::vector<byte> code = {}) {
 
 variable* listof(std::initializer_list<variable*> elements) {
     variable* list = T4VM::newlist();
-    list->listval.mut().assign(elements);
+    for (variable* element : elements) list->listval.push_back(element);
     return list;
 }
 
@@ -140,24 +141,25 @@ TEST_F(machine, CollectorKeepsWhatIsReachedAndReusesTheRest) {
     const std::size_t base = T4VM::heapsize();
     variable* kept = listof({});
     T4VM::vm().globalvars["kept"] = kept;
+    // Texts: numbers a list alone refers to are kept without their objects.
     auto fill = [&](int count) {
         for (int i = 0; i < count; ++i) {
-            variable* number = num(i);
+            variable* text = str(std::to_string(i));
             str("a text long enough to need a buffer of its own, number " + std::to_string(i));
-            if (i % 10 == 0) kept->listval.push_back(number);
+            if (i % 10 == 0) kept->listval.push_back(text);
         }
     };
     fill(400000);
-    const variable* first = kept->listval.get().front();
+    const variable* first = kept->listval[0];
     T4VM::collectgarbage();
     EXPECT_EQ(T4VM::heapsize(), base + 1 + 40000);
-    EXPECT_EQ(kept->listval.get().front(), first);
-    for (int i = 0; i < 40000; ++i) ASSERT_EQ(kept->listval.get()[i]->intval, i * 10);
+    EXPECT_EQ(kept->listval[0], first);
+    for (int i = 0; i < 40000; ++i) ASSERT_EQ(kept->listval[i]->stringval.get(), std::to_string(i * 10));
 
     // As many again, and the same collected: the heap is back where it was.
-    kept->listval.mut().clear();
+    kept->listval.clear();
     fill(400000);
-    kept->listval.mut().clear();
+    kept->listval.clear();
     T4VM::collectgarbage();
     EXPECT_EQ(T4VM::heapsize(), base + 1);
     EXPECT_TRUE(kept->listval.empty());
@@ -165,6 +167,55 @@ TEST_F(machine, CollectorKeepsWhatIsReachedAndReusesTheRest) {
     // Free slots are taken lowest first: the next value lands where the first number was.
     EXPECT_EQ(num(1), first);
 #endif
+}
+
+// A number only its list refers to is kept without its object by a collection, and its object is
+// made again, once, with its creation number, name and value. A number that anything else could
+// tell apart from a fresh one stays an object. Shared elements become objects before they part.
+TEST_F(machine, CollectorKeepsNumbersOnlyTheirListHolds) {
+    variable* list = listof({});
+    T4VM::vm().globalvars["numbers"] = list;
+    variable* named = num(-7);
+    named->name = "seven";
+    variable* twice = num(2);
+    variable* elsewhere = num(3);
+    T4VM::vm().globalvars["three"] = elsewhere;
+    variable* withattribute = num(4);
+    withattribute->attributes["tag"] = num(0);
+    variable* staleint = T4VM::newfloat(1.0f);
+    staleint->intval = 9;  // a native may read an object's int field as it stands
+    variable* key = num(5);
+    key->dictkey = true;
+    for (variable* element : {named, T4VM::newfloat(2.5f), twice, twice, elsewhere, withattribute, staleint, key})
+        list->listval.push_back(element);
+    const std::uint64_t namedseq = named->seq;
+    T4VM::collectgarbage();
+
+    const T4VM::listelements& elements = list->listval;
+    const bool keeps = T4VM::shortcut::keeplistnumbers();
+    EXPECT_EQ(elements.raw(0).kept(), keeps);
+    EXPECT_EQ(elements.raw(1).kept(), keeps);
+    for (std::size_t i = 2; i < elements.size(); ++i) EXPECT_FALSE(elements.raw(i).kept()) << i;
+    EXPECT_EQ(list->getstring(false), "[-7, 2.500000, 2, 2, 3, 4, 1.000000, 5]");
+    variable* again = elements[0];
+    EXPECT_EQ(elements[0], again);
+    EXPECT_EQ(again->seq, namedseq);
+    EXPECT_EQ(again->name, "seven");
+    EXPECT_EQ(again->identifier, typeident::builtin_int);
+    EXPECT_EQ(again->intval, -7);
+    EXPECT_EQ(elements[1]->floatval, 2.5f);
+    EXPECT_EQ(elements[1]->intval, 0);
+
+    // A copy shares the elements; once it changes, both hold the same objects.
+    variable* copy = list->getcopy();
+    T4VM::vm().globalvars["copy"] = copy;
+    T4VM::collectgarbage();
+    EXPECT_EQ(elements.raw(0).kept(), keeps);
+    copy->listval.push_back(num(1));
+    EXPECT_FALSE(elements.raw(0).kept());
+    EXPECT_EQ(copy->listval[0], list->listval[0]);
+    EXPECT_EQ(copy->listval[1], list->listval[1]);
+    EXPECT_EQ(list->listval.size(), 8u);
 }
 
 TEST_F(machine, ReportsAndTheIntegrityCheck) {
@@ -195,7 +246,7 @@ TEST_F(machine, ReportsAndTheIntegrityCheck) {
         {[&] { decode(0, {0x06, 0x00, 0x00, 0x00, 0x05, 0xAA, 0xBB}); }, vm + "bytes ran out! Specified: 5"},
         // The terminator ends a list or dictionary only where an element or a key would begin.
         {[&] { decode(0, {0x05, 0x02, 'k', 0x00, 0xFF}); }, vm + "Bad type when getting operand!255"},
-        {[&] { api::Lsetindex(tens->listval.mut(), -2147483647 - 1, num(0)); },
+        {[&] { api::Lsetindex(tens->listval, -2147483647 - 1, num(0)); },
          mod + "Out of bounds. Tried setting index -2147483648 at list with length of 3"},
         {[&] { api::gettargetpntr(dangling); }, mod + "Attempted to get pointer target even tho it is not defined."},
         {[&] { api::getparam<T4VM::instream>(params, "file"); }, mod + "No such param: file"},  // of another kind

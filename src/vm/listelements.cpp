@@ -1,0 +1,93 @@
+// Kept numbers in lists: what makes their objects again, and what may be kept.
+#include "vm/listelements.h"
+
+#include <bit>
+
+#include "vm/heap.h"
+#include "vm/machine.h"
+
+namespace T4VM {
+
+namespace {
+
+// Creation numbers stay far below 2^56, but one that did not fit would not be kept.
+constexpr std::uint64_t largestkeptseq = (std::uint64_t{1} << 56) - 1;
+
+}  // namespace
+
+bool listelements::keepable(const variable& value) {
+    // Exactly what a number made from the kept fields would be: the field of the other type
+    // unset (some natives read it as it stands), nothing attached, nothing shared, no copy or
+    // printing in progress, never a dictionary key (that mark stays).
+    if (value.identifier == typeident::builtin_int) {
+        if (std::bit_cast<std::uint32_t>(value.floatval) != 0) return false;
+    } else if (value.identifier == typeident::builtin_float) {
+        if (value.intval != 0) return false;
+    } else {
+        return false;
+    }
+    return !value.ismodule && !value.alreadycopied && !value.printing && !value.dictkey && value.copyentry == 0 &&
+           value.self == nullptr && value.pntrval == nullptr && !value.listval.made() && !value.dictval.made() &&
+           value.attributes.nonemade() && !value.attributes.ispending() && !value.attributes.copymark &&
+           !value.stringval.made() && !value.parts.made() && value.seq <= largestkeptseq;
+}
+
+void listelements::keep(element& slot, const variable& number, std::uint32_t nameid) {
+    const bool isfloat = number.identifier == typeident::builtin_float;
+    slot.word = number.seq << 8 | (isfloat ? 2u : 0u) | 1u;
+    slot.bits = isfloat ? std::bit_cast<std::uint32_t>(number.floatval) : static_cast<std::uint32_t>(number.intval);
+    slot.nameid = nameid;
+}
+
+void listelements::remake(element& slot) {
+    machine& m = vm();
+    variable* value = allocatevariable(slot.keptseq());
+    if (slot.keptfloat()) {
+        value->identifier = typeident::builtin_float;
+        value->floatval = std::bit_cast<float>(slot.bits);
+    } else {
+        value->identifier = typeident::builtin_int;
+        value->intval = static_cast<std::int32_t>(slot.bits);
+    }
+    value->name.set(m.keptnames[slot.nameid]);
+    slot = boxed(value);
+}
+
+bool listelements::equals(const element& slot, const variable& value) {
+    if (!slot.kept()) return *slot.object() == value;
+    variable number;  // compared, never seen: it takes no creation number
+    if (slot.keptfloat()) {
+        number.identifier = typeident::builtin_float;
+        number.floatval = std::bit_cast<float>(slot.bits);
+    } else {
+        number.identifier = typeident::builtin_int;
+        number.intval = static_cast<std::int32_t>(slot.bits);
+    }
+    return number == value;
+}
+
+std::vector<listelements::element>& listelements::writable() {
+    if (held == nullptr) {
+        held = new holder;
+    } else if (held->refs > 1) {
+        for (element& each : held->items)
+            if (each.kept()) remake(each);
+        held->boxedfrom = 0;
+        held->boxedto = held->items.size();
+        --held->refs;
+        held = new holder{1, 0, 0, held->items, 0, held->items.size()};
+    }
+    return held->items;
+}
+
+bool operator==(const listelements& a, const listelements& b) {
+    if (a.held == b.held) return true;
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const listelements::element& left = a.raw(i);
+        if (left.kept() || left.word != b.raw(i).word) return false;
+    }
+    return true;
+}
+
+}  // namespace T4VM

@@ -1,0 +1,147 @@
+// A list's elements. Lists of numbers are the commonest large values a program makes, and an
+// object per number costs a hundred bytes: an element that is a plain number and that nothing but
+// its list refers to is kept as the number alone, with the creation number and the name its object
+// had, and is made into that very object again the moment anything asks for it as an object.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace T4VM {
+
+class variable;
+
+class listelements {
+public:
+    // An object, or a kept number: bit 0 of `word` tells which. A kept number holds its creation
+    // number above the low byte, its type in bit 1 (set for a float), its value's bits and the
+    // machine's number for its name.
+    struct element {
+        std::uint64_t word = 0;
+        std::uint32_t bits = 0;
+        std::uint32_t nameid = 0;
+        bool kept() const { return (word & 1) != 0; }
+        bool keptfloat() const { return (word & 2) != 0; }
+        std::uint64_t keptseq() const { return word >> 8; }
+        variable* object() const { return reinterpret_cast<variable*>(word); }
+    };
+    // The elements are shared by the copies of a list and by the loops running over it, until one
+    // of them changes them. A kept number stands for one object, so the elements are shared only
+    // while the same objects are in them: its objects are made before shared elements are copied.
+    struct holder {
+        std::uint32_t refs = 1;
+        std::uint32_t counted = 0;  // the collection that last counted its bytes
+        std::uint32_t marked = 0;   // the collection that last marked its elements
+        std::vector<element> items;
+        // Every object among the elements lies in [boxedfrom, boxedto); the rest are kept numbers,
+        // which the collector has nothing to do with. So a collection looks only at what was
+        // added or made since the last one, not at a whole long list of numbers again.
+        std::size_t boxedfrom = 0;
+        std::size_t boxedto = 0;
+        void noteboxed(std::size_t index) {
+            if (boxedfrom == boxedto) {
+                boxedfrom = index;
+                boxedto = index + 1;
+            } else {
+                boxedfrom = std::min(boxedfrom, index);
+                boxedto = std::max(boxedto, index + 1);
+            }
+        }
+    };
+
+    listelements() = default;
+    listelements(const listelements& other) : held(other.held) {
+        if (held != nullptr) ++held->refs;
+    }
+    listelements& operator=(const listelements& other) {
+        if (other.held != nullptr) ++other.held->refs;
+        release();
+        held = other.held;
+        return *this;
+    }
+    ~listelements() { release(); }
+
+    bool made() const { return held != nullptr; }
+    std::size_t size() const { return held != nullptr ? held->items.size() : 0; }
+    bool empty() const { return size() == 0; }
+    std::size_t capacity() const { return held != nullptr ? held->items.capacity() : 0; }
+    // The element's object, made now if the element is a kept number.
+    variable* operator[](std::size_t index) const {
+        element& found = held->items[index];
+        if (found.kept()) [[unlikely]] {
+            remake(found);
+            held->noteboxed(index);
+        }
+        return found.object();
+    }
+    // The element as it is held, for what can read a kept number without its object.
+    const element& raw(std::size_t index) const { return held->items[index]; }
+
+    void push_back(variable* value) {
+        auto& items = writable();
+        held->noteboxed(items.size());
+        items.push_back(boxed(value));
+    }
+    void set(std::size_t index, variable* value) {
+        writable()[index] = boxed(value);
+        held->noteboxed(index);
+    }
+    // The elements after it move down by one, and the objects among them with them.
+    void erase(std::size_t index) {
+        auto& items = writable();
+        items.erase(items.begin() + static_cast<std::ptrdiff_t>(index));
+        if (held->boxedfrom != held->boxedto) {
+            held->boxedfrom = std::min(held->boxedfrom, index);
+            held->boxedto = std::min(held->boxedto, items.size());
+        }
+    }
+    void reserve(std::size_t count) { writable().reserve(count); }
+    void clear() { release(); }
+
+    // Objects in order, each made as it is reached.
+    class iterator {
+    public:
+        iterator(const listelements* list, std::size_t index) : list(list), index(index) {}
+        variable* operator*() const { return (*list)[index]; }
+        iterator& operator++() {
+            ++index;
+            return *this;
+        }
+        bool operator!=(const iterator& other) const { return index != other.index; }
+
+    private:
+        const listelements* list;
+        std::size_t index;
+    };
+    iterator begin() const { return {this, 0}; }
+    iterator end() const { return {this, size()}; }
+
+    // For the collector, which marks and counts shared elements once.
+    holder* shared() const { return held; }
+    // Keeps the element's object as a number; the collector has found that only this element
+    // refers to it, and that it is nothing but a number.
+    static void keep(element& slot, const variable& number, std::uint32_t nameid);
+    static bool keepable(const variable& value);
+
+    // Whether the element equals `value` by the machine's equality, made or not.
+    static bool equals(const element& slot, const variable& value);
+
+    // The same element objects in the same order. Elements of different storage never hold the
+    // same kept number, so only objects need comparing.
+    friend bool operator==(const listelements& a, const listelements& b);
+
+private:
+    static element boxed(variable* value) { return {reinterpret_cast<std::uint64_t>(value), 0, 0}; }
+    static void remake(element& slot);
+    // The elements to change: made when there are none, copied first when others share them.
+    std::vector<element>& writable();
+    void release() {
+        if (held != nullptr && --held->refs == 0) delete held;
+        held = nullptr;
+    }
+    holder* held = nullptr;
+};
+
+}  // namespace T4VM
