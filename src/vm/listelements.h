@@ -65,7 +65,7 @@ public:
 
     bool made() const { return held != nullptr; }
     std::size_t size() const { return held != nullptr ? held->items.size() : 0; }
-    bool empty() const { return size() == 0; }
+    bool empty() const { return held == nullptr || held->items.empty(); }
     std::size_t capacity() const { return held != nullptr ? held->items.capacity() : 0; }
     // The element's object, made now if the element is a kept number.
     variable* operator[](std::size_t index) const {
