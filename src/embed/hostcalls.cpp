@@ -59,7 +59,17 @@ t4vm::value tohost(const hostentry& entry, const std::string& where, variable* g
         open.push_back(given);
         t4vm::value::list items;
         items.reserve(given->listval.size());
-        for (variable* item : given->listval) items.push_back(tohost(entry, where, item, copy));
+        const listelements& elements = given->listval;
+        for (std::size_t i = 0; i < elements.size(); ++i) {
+            // A kept number is read as it is: the host only ever sees values.
+            const listelements::element& item = elements.raw(i);
+            if (item.kept()) {
+                variable number = listelements::valueof(item);
+                items.push_back(tohost(entry, where, &number, copy));
+            } else {
+                items.push_back(tohost(entry, where, item.object(), copy));
+            }
+        }
         open.pop_back();
         return items;
     }

@@ -223,11 +223,14 @@ void collectgarbage() {
 
     const std::size_t kept = sweepheap();
     const std::size_t live = roots.livebytes();
-    if (live > heaplimit())
-        error("Out of memory: the live objects take more than " + std::to_string(heaplimit() >> 20) + " MiB.",
-              false);
+    m.livebytes = live;
+    if (live > heaplimit()) heaplimitreached();
     m.pace = pacefor(std::max(minimumcollection, kept + kept / 2), std::max(minimumstoragebytes, live), live,
                      heaplimit());
+}
+
+void heaplimitreached() {
+    error("Out of memory: the live objects take more than " + std::to_string(heaplimit() >> 20) + " MiB.", false);
 }
 
 collectionpace initialpace(std::size_t limit) { return pacefor(minimumcollection, minimumstoragebytes, 0, limit); }

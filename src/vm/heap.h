@@ -66,6 +66,7 @@ std::size_t methodcount(methodkind kind);
 void pinvariable(variable* value);
 
 void collectgarbage();  // only at a safe point between instruction steps
+void heaplimitreached();  // reports that the live values take more than the cap
 // The pace of a machine that has collected nothing yet.
 collectionpace initialpace(std::size_t heaplimit);
 

@@ -1,6 +1,7 @@
 // Kept numbers in lists: what makes their objects again, and what may be kept.
 #include "vm/listelements.h"
 
+#include <algorithm>
 #include <bit>
 
 #include "vm/heap.h"
@@ -53,9 +54,8 @@ void listelements::remake(element& slot) {
     slot = boxed(value);
 }
 
-bool listelements::equals(const element& slot, const variable& value) {
-    if (!slot.kept()) return *slot.object() == value;
-    variable number;  // compared, never seen: it takes no creation number
+variable listelements::valueof(const element& slot) {
+    variable number;
     if (slot.keptfloat()) {
         number.identifier = typeident::builtin_float;
         number.floatval = std::bit_cast<float>(slot.bits);
@@ -63,13 +63,29 @@ bool listelements::equals(const element& slot, const variable& value) {
         number.identifier = typeident::builtin_int;
         number.intval = static_cast<std::int32_t>(slot.bits);
     }
-    return number == value;
+    return number;
+}
+
+bool listelements::equals(const element& slot, const variable& value) {
+    if (!slot.kept()) return *slot.object() == value;
+    return valueof(slot) == value;
+}
+
+void listelements::makeroomfor(std::size_t objects) {
+    // Shared elements make the objects of all their kept numbers in one instruction, before the
+    // next collection could see them: a list that fits under the cap only because its numbers are
+    // kept must not take several times the cap at once.
+    const machine& m = vm();
+    if (objects != 0 && (m.pace.allocations + objects) * sizeof(variable) + m.livebytes > heaplimit())
+        heaplimitreached();
 }
 
 std::vector<listelements::element>& listelements::writable() {
     if (held == nullptr) {
         held = new holder;
     } else if (held->refs > 1) {
+        makeroomfor(static_cast<std::size_t>(
+            std::count_if(held->items.begin(), held->items.end(), [](const element& each) { return each.kept(); })));
         for (element& each : held->items)
             if (each.kept()) remake(each);
         held->boxedfrom = 0;

@@ -127,6 +127,9 @@ public:
 
     // Whether the element equals `value` by the machine's equality, made or not.
     static bool equals(const element& slot, const variable& value);
+    // A kept number's value as an object of its own, never seen by a program (it has no creation
+    // number), for what reads the value only.
+    static variable valueof(const element& slot);
 
     // The same element objects in the same order. Elements of different storage never hold the
     // same kept number, so only objects need comparing.
@@ -135,6 +138,8 @@ public:
 private:
     static element boxed(variable* value) { return {reinterpret_cast<std::uint64_t>(value), 0, 0}; }
     static void remake(element& slot);
+    // Reports when making that many objects at once would take the live values past the cap.
+    static void makeroomfor(std::size_t objects);
     // The elements to change: made when there are none, copied first when others share them.
     std::vector<element>& writable();
     void release() {

@@ -56,6 +56,7 @@ struct machine {
     collectionpace pace{};
     std::vector<variable*> markstack;  // kept between collections, as it can grow to millions
     std::uint32_t collections = 0;
+    std::size_t livebytes = 0;  // what the live values took at the last collection
     std::uint64_t nextseq = 1;         // the creation number of the next variable
     std::vector<variable*> pinned;
     // Copies in progress: the marks set, how deep they nest, how many objects they made.

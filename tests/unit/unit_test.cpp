@@ -218,6 +218,20 @@ TEST_F(machine, CollectorKeepsNumbersOnlyTheirListHolds) {
     EXPECT_EQ(list->listval.size(), 8u);
 }
 
+// Changing a list whose elements are shared makes the objects of all its kept numbers at once: a
+// list that fits under the cap only as kept numbers is reported instead of taking six times it.
+TEST_F(machine, SharedKeptNumbersMadeAtOnceStayUnderTheCap) {
+    variable* list = listof({});
+    T4VM::vm().globalvars["numbers"] = list;
+    for (int i = 0; i < 200000; ++i) list->listval.push_back(num(i));
+    T4VM::collectgarbage();
+    T4VM::vm().sandbox.heaplimit = 8u << 20;  // the kept numbers take 3 MiB, their objects 18
+    variable* copy = list->getcopy();
+    const std::string expected =
+        T4VM::shortcut::keeplistnumbers() ? vm + "Out of memory: the live objects take more than 8 MiB." : "(no report)";
+    EXPECT_EQ(report([&] { copy->listval.push_back(num(1)); }), expected);
+}
+
 TEST_F(machine, ReportsAndTheIntegrityCheck) {
     T4VM::calltrace->clear();
     T4VM::integritycheck();  // only a warning
