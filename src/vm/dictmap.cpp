@@ -202,11 +202,12 @@ private:
 };
 
 dictmap::dictmap() = default;
-dictmap::dictmap(const dictmap& other) : entries(other.entries) {}
+dictmap::dictmap(const dictmap& other) : entries((other.makevalues(), other.entries)) {}
 // The entries move with their nodes, so an index into them stays valid.
 dictmap::dictmap(dictmap&& other) noexcept = default;
 dictmap& dictmap::operator=(const dictmap& other) {
     if (this != &other) {
+        other.makevalues();
         entries = other.entries;
         index.reset();
     }
@@ -215,7 +216,15 @@ dictmap& dictmap::operator=(const dictmap& other) {
 dictmap& dictmap::operator=(dictmap&& other) noexcept = default;
 dictmap::~dictmap() = default;
 
-variable*& dictmap::operator[](variable* key) {
+void dictmap::makevalues() const {
+    std::size_t kept = 0;
+    for (const value_type& entry : entries) kept += entry.second.raw().kept() ? 1 : 0;
+    if (kept == 0) return;
+    listelements::makeroomfor(kept);
+    for (const value_type& entry : entries) entry.second.object();
+}
+
+valueslot& dictmap::operator[](variable* key) {
     auto [where, added] = entries.try_emplace(key, nullptr);
     if (added) {
         key->dictkey = true;

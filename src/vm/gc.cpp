@@ -29,7 +29,7 @@ constexpr std::size_t block(std::size_t size) { return (size + 8 + 15) / 16 * 16
 constexpr std::size_t textblock(std::size_t capacity) {
     return block(sizeof(std::string)) + (capacity > 15 ? block(capacity + 1) : 0);
 }
-constexpr std::size_t mapnode = block(48);            // a node of a dictionary
+constexpr std::size_t mapnode = block(56);            // a node of a dictionary
 constexpr std::size_t attributenode = block(32 + 40);  // a node of an attribute map, with its name
 
 // What a value holds beside its own slot. A cap on memory must count what the program can grow
@@ -119,38 +119,32 @@ public:
             mark(value->self);
             mark(value->pntrval);
             mark(value->listval);
-            for (const auto& [key, entry] : value->dictval) {
-                mark(key);
-                mark(entry);
-            }
+            if (value->dictval.made()) mark(value->dictval.get());
         }
     }
 
-    // Once everything is marked: the numbers in lists that nothing else reached are kept as
-    // numbers, and their objects left for the sweep.
-    void keeplistnumbers(machine& m) {
-        const std::string* lastname = nullptr;
-        std::uint32_t lastid = 0;
+    void mark(const dictmap& entries) {
+        if (keepnumbers) dicts.push_back(&entries);
+        for (const auto& [key, entry] : entries.held()) {
+            mark(key);
+            if (!entry.raw().kept()) mark(entry.raw().object());
+        }
+    }
+
+    // Once everything is marked: the numbers in lists and the values of dictionaries that nothing
+    // else reached are kept as numbers, and their objects left for the sweep.
+    void keepunshared(machine& m) {
+        for (const dictmap* entries : dicts)
+            for (auto& [key, entry] : entries->held()) keepifalone(m, entry.raw());
+        dicts.clear();
         for (listelements::holder* held : lists) {
             std::size_t firstboxed = held->boxedto;
             std::size_t lastboxed = held->boxedfrom;
             for (std::size_t i = held->boxedfrom; i < held->boxedto; ++i) {
-                listelements::element& slot = held->items[i];
-                if (slot.kept()) continue;
-                variable* value = slot.object();
-                if (value->gcshared || !listelements::keepable(*value)) {
+                if (!keepifalone(m, held->items[i])) {
                     firstboxed = std::min(firstboxed, i);
                     lastboxed = i + 1;
-                    continue;
                 }
-                const std::string* name = &value->name.str();
-                if (name != lastname) {
-                    lastid = nameid(m, name);
-                    lastname = name;
-                }
-                listelements::keep(slot, *value, lastid);
-                value->gcmarked = false;
-                bytes -= sizeof(variable);
             }
             held->boxedfrom = firstboxed < lastboxed ? firstboxed : 0;
             held->boxedto = firstboxed < lastboxed ? lastboxed : 0;
@@ -161,6 +155,23 @@ public:
     std::size_t livebytes() const { return bytes; }
 
 private:
+    // Keeps the element's object as a number if nothing else reached it; false when it stays an
+    // object.
+    bool keepifalone(machine& m, listelements::element& slot) {
+        if (slot.kept()) return true;
+        variable* value = slot.object();
+        if (value == nullptr || value->gcshared || !listelements::keepable(*value)) return false;
+        const std::string* name = &value->name.str();
+        if (name != lastname) {
+            lastid = nameid(m, name);
+            lastname = name;
+        }
+        listelements::keep(slot, *value, lastid);
+        value->gcmarked = false;
+        bytes -= sizeof(variable);
+        return true;
+    }
+
     static std::uint32_t nameid(machine& m, const std::string* name) {
         auto [found, added] = m.keptnameids.try_emplace(name, static_cast<std::uint32_t>(m.keptnames.size()));
         if (added) m.keptnames.push_back(name);
@@ -173,6 +184,9 @@ private:
     std::uint32_t round;  // which collection this is
     bool keepnumbers;     // numbers in lists may be kept without their objects
     std::vector<listelements::holder*> lists;  // every list's elements marked, when they may
+    std::vector<const dictmap*> dicts;          // and every dictionary's entries
+    const std::string* lastname = nullptr;      // the name last numbered, and its number
+    std::uint32_t lastid = 0;
     std::size_t bytes = 0;
 };
 
@@ -216,10 +230,10 @@ collectionpace pacefor(std::size_t objects, std::size_t storage, std::size_t liv
 
 void collectgarbage() {
     machine& m = vm();
-    marker roots(m.markstack, ++m.collections, shortcut::keeplistnumbers());
+    marker roots(m.markstack, ++m.collections, shortcut::keepunsharednumbers());
     markroots(m, roots);
     roots.drain();
-    roots.keeplistnumbers(m);
+    roots.keepunshared(m);
 
     const std::size_t kept = sweepheap();
     const std::size_t live = roots.livebytes();

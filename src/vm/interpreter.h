@@ -35,8 +35,8 @@ std::int32_t getcount(codeframe& bytes);
 // The constant of an instruction whose operand was read ahead, made as reading it would make it.
 variable* makeconstant(const codeframe& frame, const instruction& in);
 // One of the machine's scratch objects, for a number only one reader will see. Each is made the
-// first time it is needed.
-variable* makescratch(variable*& slot);
+// first time it is needed, out of line so that its callers stay small.
+[[gnu::noinline]] variable* makescratch(variable*& slot);
 inline variable* scratchnumber() {
     machine& m = vm();
     variable*& slot = m.scratch[m.nextscratch++ % m.scratch.size()];

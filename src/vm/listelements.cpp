@@ -1,4 +1,4 @@
-// Kept numbers in lists: what makes their objects again, and what may be kept.
+// Kept numbers in lists and dictionaries: what makes their objects again, and what may be kept.
 #include "vm/listelements.h"
 
 #include <algorithm>

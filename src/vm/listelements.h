@@ -1,7 +1,8 @@
-// A list's elements. Lists of numbers are the commonest large values a program makes, and an
-// object per number costs a hundred bytes: an element that is a plain number and that nothing but
-// its list refers to is kept as the number alone, with the creation number and the name its object
-// had, and is made into that very object again the moment anything asks for it as an object.
+// A list's elements, and a dictionary's values. Lists and dictionaries of numbers are the
+// commonest large values a program makes, and an object per number costs a hundred bytes: an
+// element or value that is a plain number and that nothing but its place there refers to is kept
+// as the number alone, with the creation number and the name its object had, and is made into that
+// very object again the moment anything asks for it as an object.
 #pragma once
 
 #include <algorithm>
@@ -135,11 +136,13 @@ public:
     // same kept number, so only objects need comparing.
     friend bool operator==(const listelements& a, const listelements& b);
 
-private:
     static element boxed(variable* value) { return {reinterpret_cast<std::uint64_t>(value), 0, 0}; }
+    // Makes a kept number's object again and puts it in the element's place.
     static void remake(element& slot);
     // Reports when making that many objects at once would take the live values past the cap.
     static void makeroomfor(std::size_t objects);
+
+private:
     // The elements to change: made when there are none, copied first when others share them.
     std::vector<element>& writable();
     void release() {
@@ -147,6 +150,31 @@ private:
         held = nullptr;
     }
     holder* held = nullptr;
+};
+
+// A dictionary's value: an object, or a number kept as in a list. It reads as the object, made
+// again when the value was kept; the collector reads it as it is held.
+class valueslot {
+public:
+    valueslot(variable* value = nullptr) : slot(listelements::boxed(value)) {}  // NOLINT: set as an object
+    valueslot& operator=(variable* value) {
+        slot = listelements::boxed(value);
+        return *this;
+    }
+    variable* object() const {
+        if (slot.kept()) [[unlikely]]
+            listelements::remake(slot);
+        return slot.object();
+    }
+    operator variable*() const { return object(); }  // NOLINT: reads take the object
+    variable* operator->() const { return object(); }
+    variable& operator*() const { return *object(); }
+    listelements::element& raw() const { return slot; }
+    // The same object: a kept number is held in one place only, so its creation number tells it.
+    friend bool operator==(const valueslot& a, const valueslot& b) { return a.slot.word == b.slot.word; }
+
+private:
+    mutable listelements::element slot;
 };
 
 }  // namespace T4VM

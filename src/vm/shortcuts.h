@@ -84,10 +84,11 @@ inline bool skipunrunblock(const instruction& in, const varstack& data) {
 // give.
 inline bool reuseloopframes() { return !plainbuild; }
 
-// A number in a list that nothing but the list refers to may be kept as the number alone, and its
-// object made again, with the same creation number and name, when something asks for it. A tool
-// watching the run may hold on to objects the collector cannot see.
-inline bool keeplistnumbers() { return !plainbuild && vm().hook == nullptr; }
+// A number in a list, or a dictionary's value, that nothing but its place there refers to may be
+// kept as the number alone, and its object made again, with the same creation number and name,
+// when something asks for it. A tool watching the run may hold on to objects the collector cannot
+// see.
+inline bool keepunsharednumbers() { return !plainbuild && vm().hook == nullptr; }
 
 }  // namespace shortcut
 

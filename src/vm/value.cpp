@@ -352,6 +352,18 @@ void checktextsize(const std::string& text) {
         fail("Text form too long: more than " + std::to_string(textlimit()) + " bytes.", false);
 }
 
+void appendtext(variable& value, bool quot, std::string& text, int depth);
+
+// An element of a list or a value of a dictionary: a kept number reads as its object would.
+void appendelement(const listelements::element& element, std::string& text, int depth) {
+    if (!element.kept())
+        appendtext(*element.object(), true, text, depth);
+    else if (element.keptfloat())
+        text += floattext(std::bit_cast<float>(element.bits));
+    else
+        text += std::to_string(static_cast<std::int32_t>(element.bits));
+}
+
 void appendtext(variable& value, bool quot, std::string& text, int depth) {
     switch (value.identifier) {
     case typeident::builtin_list:
@@ -372,13 +384,7 @@ void appendtext(variable& value, bool quot, std::string& text, int depth) {
             const listelements& elements = value.listval;
             for (std::size_t i = 0; i < elements.size(); ++i) {
                 separate();
-                const listelements::element& element = elements.raw(i);
-                if (!element.kept())
-                    appendtext(*element.object(), true, text, depth + 1);
-                else if (element.keptfloat())
-                    text += floattext(std::bit_cast<float>(element.bits));
-                else
-                    text += std::to_string(static_cast<std::int32_t>(element.bits));
+                appendelement(elements.raw(i), text, depth + 1);
                 checktextsize(text);
             }
         } else {
@@ -386,7 +392,7 @@ void appendtext(variable& value, bool quot, std::string& text, int depth) {
                 separate();
                 appendtext(*key, true, text, depth + 1);
                 text += ": ";
-                appendtext(*entry, true, text, depth + 1);
+                appendelement(entry.raw(), text, depth + 1);
                 checktextsize(text);
             }
         }

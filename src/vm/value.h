@@ -134,7 +134,7 @@ class keyindex;
 // of value is compared with every key in turn.
 class dictmap {
 public:
-    using map_type = std::map<variable*, variable*, creationorder>;
+    using map_type = std::map<variable*, valueslot, creationorder>;
     using key_type = map_type::key_type;
     using mapped_type = map_type::mapped_type;
     using value_type = map_type::value_type;
@@ -159,11 +159,17 @@ public:
     const_iterator find(variable* key) const { return entries.find(key); }
     // The entry of that very key object, made when it is new: an equal key that is another object
     // gets an entry of its own.
-    variable*& operator[](variable* key);
+    valueslot& operator[](variable* key);
     std::size_t erase(variable* key);
     // The first entry in key order whose key equals `value` by the machine's equality, or null.
     const value_type* findequal(const variable& value) const;
     friend bool operator==(const dictmap& a, const dictmap& b) { return a.entries == b.entries; }
+
+    // Makes the objects of the kept numbers among the values: before the entries are copied, as a
+    // copy holds the same value objects.
+    void makevalues() const;
+    // The entries as they are held, for the collector, which reads kept numbers as they are.
+    map_type& held() const { return const_cast<map_type&>(entries); }
 
 private:
     const value_type* scan(const variable& value) const;

@@ -116,7 +116,7 @@ TEST_F(machine, CopiesAndSharing) {
     variable* dict = dictof({{str("a"), list}});
     variable* dictcopy = dict->getcopy();  // new keys and values
     EXPECT_NE(dictcopy->dictval.begin()->first, dict->dictval.begin()->first);
-    EXPECT_NE(dictcopy->dictval.begin()->second, list);
+    EXPECT_NE(dictcopy->dictval.begin()->second.object(), list);
 
     // What is met again while its copy is in progress is shared, so such copies end.
     variable* object = typed(typeident::custom_class);
@@ -192,7 +192,7 @@ TEST_F(machine, CollectorKeepsNumbersOnlyTheirListHolds) {
     T4VM::collectgarbage();
 
     const T4VM::listelements& elements = list->listval;
-    const bool keeps = T4VM::shortcut::keeplistnumbers();
+    const bool keeps = T4VM::shortcut::keepunsharednumbers();
     EXPECT_EQ(elements.raw(0).kept(), keeps);
     EXPECT_EQ(elements.raw(1).kept(), keeps);
     for (std::size_t i = 2; i < elements.size(); ++i) EXPECT_FALSE(elements.raw(i).kept()) << i;
@@ -228,7 +228,7 @@ TEST_F(machine, SharedKeptNumbersMadeAtOnceStayUnderTheCap) {
     T4VM::vm().sandbox.heaplimit = 8u << 20;  // the kept numbers take 3 MiB, their objects 18
     variable* copy = list->getcopy();
     const std::string expected =
-        T4VM::shortcut::keeplistnumbers() ? vm + "Out of memory: the live objects take more than 8 MiB." : "(no report)";
+        T4VM::shortcut::keepunsharednumbers() ? vm + "Out of memory: the live objects take more than 8 MiB." : "(no report)";
     EXPECT_EQ(report([&] { copy->listval.push_back(num(1)); }), expected);
 }
 
