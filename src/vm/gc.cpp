@@ -44,7 +44,7 @@ std::size_t storageof(const variable& value, std::uint32_t round) {
     if (auto* elements = value.listval.shared(); elements != nullptr && elements->counted != round) {
         elements->counted = round;
         bytes += block(sizeof(listelements::holder)) +
-                 block(elements->items.capacity() * sizeof(listelements::element));
+                 block(elements->value.items.capacity() * sizeof(listelements::element));
     }
     if (value.dictval.made()) bytes += block(sizeof(dictmap)) + value.dictval.size() * mapnode;
     if (!value.attributes.nonemade()) {
@@ -95,14 +95,15 @@ public:
     // Elements shared by several lists and loops are marked once: an object they hold is reached
     // once through them.
     void mark(const listelements& elements) {
-        listelements::holder* held = elements.shared();
-        if (held == nullptr || held->marked == round) return;
-        held->marked = round;
-        if (keepnumbers) lists.push_back(held);
+        listelements::holder* shared = elements.shared();
+        if (shared == nullptr || shared->value.marked == round) return;
+        listelements::store& held = shared->value;
+        held.marked = round;
+        if (keepnumbers) lists.push_back(&held);
         // The elements of a long list lie far apart in memory: ask for each a little ahead.
-        const std::vector<listelements::element>& items = held->items;
-        const std::size_t end = held->boxedto;
-        for (std::size_t i = held->boxedfrom; i < end; ++i) {
+        const std::vector<listelements::element>& items = held.items;
+        const std::size_t end = held.boxedto;
+        for (std::size_t i = held.boxedfrom; i < end; ++i) {
             if (i + 8 < end && !items[i + 8].kept()) __builtin_prefetch(items[i + 8].object());
             if (!items[i].kept()) mark(items[i].object());
         }
@@ -137,7 +138,7 @@ public:
         for (const dictmap* entries : dicts)
             for (auto& [key, entry] : entries->held()) keepifalone(m, entry.raw());
         dicts.clear();
-        for (listelements::holder* held : lists) {
+        for (listelements::store* held : lists) {
             std::size_t firstboxed = held->boxedto;
             std::size_t lastboxed = held->boxedfrom;
             for (std::size_t i = held->boxedfrom; i < held->boxedto; ++i) {
@@ -183,7 +184,7 @@ private:
     std::vector<variable*>& pending;
     std::uint32_t round;  // which collection this is
     bool keepnumbers;     // numbers in lists may be kept without their objects
-    std::vector<listelements::holder*> lists;  // every list's elements marked, when they may
+    std::vector<listelements::store*> lists;    // every list's elements marked, when they may
     std::vector<const dictmap*> dicts;          // and every dictionary's entries
     const std::string* lastname = nullptr;      // the name last numbered, and its number
     std::uint32_t lastid = 0;

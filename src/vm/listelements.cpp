@@ -74,30 +74,28 @@ bool listelements::equals(const element& slot, const variable& value) {
 void listelements::makeroomfor(std::size_t objects) {
     // Shared elements make the objects of all their kept numbers in one instruction, before the
     // next collection could see them: a list that fits under the cap only because its numbers are
-    // kept must not take several times the cap at once.
-    const machine& m = vm();
-    if (objects != 0 && (m.pace.allocations + objects) * sizeof(variable) + m.livebytes > heaplimit())
-        heaplimitreached();
+    // kept must not take several times the cap at once. What was made since the last collection
+    // is not counted: most of it is garbage, and with every number an object the last collection
+    // would have counted these objects as live.
+    if (objects != 0 && objects * sizeof(variable) + vm().livebytes > heaplimit()) heaplimitreached();
 }
 
-std::vector<listelements::element>& listelements::writable() {
-    if (held == nullptr) {
-        held = new holder;
-    } else if (held->refs > 1) {
+listelements::store& listelements::writable() {
+    holder* current = elements.shared();
+    if (current != nullptr && current->refs > 1) {
+        store& shared = current->value;
         makeroomfor(static_cast<std::size_t>(
-            std::count_if(held->items.begin(), held->items.end(), [](const element& each) { return each.kept(); })));
-        for (element& each : held->items)
+            std::count_if(shared.items.begin(), shared.items.end(), [](const element& each) { return each.kept(); })));
+        for (element& each : shared.items)
             if (each.kept()) remake(each);
-        held->boxedfrom = 0;
-        held->boxedto = held->items.size();
-        --held->refs;
-        held = new holder{1, 0, 0, held->items, 0, held->items.size()};
+        shared.boxedfrom = 0;
+        shared.boxedto = shared.items.size();
     }
-    return held->items;
+    return elements.mut();  // copied when shared
 }
 
 bool operator==(const listelements& a, const listelements& b) {
-    if (a.held == b.held) return true;
+    if (a.shared() == b.shared()) return true;
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         const listelements::element& left = a.raw(i);

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "vm/sharing.h"
+
 namespace T4VM {
 
 class variable;
@@ -31,11 +33,9 @@ public:
     // The elements are shared by the copies of a list and by the loops running over it, until one
     // of them changes them. A kept number stands for one object, so the elements are shared only
     // while the same objects are in them: its objects are made before shared elements are copied.
-    struct holder {
-        std::uint32_t refs = 1;
-        std::uint32_t counted = 0;  // the collection that last counted its bytes
-        std::uint32_t marked = 0;   // the collection that last marked its elements
+    struct store {
         std::vector<element> items;
+        std::uint32_t marked = 0;  // the collection that last marked the elements
         // Every object among the elements lies in [boxedfrom, boxedto); the rest are kept numbers,
         // which the collector has nothing to do with. So a collection looks only at what was
         // added or made since the last one, not at a whole long list of numbers again.
@@ -51,55 +51,45 @@ public:
             }
         }
     };
+    using holder = sharedvalue<store>::holder;
 
-    listelements() = default;
-    listelements(const listelements& other) : held(other.held) {
-        if (held != nullptr) ++held->refs;
-    }
-    listelements& operator=(const listelements& other) {
-        if (other.held != nullptr) ++other.held->refs;
-        release();
-        held = other.held;
-        return *this;
-    }
-    ~listelements() { release(); }
-
-    bool made() const { return held != nullptr; }
-    std::size_t size() const { return held != nullptr ? held->items.size() : 0; }
-    bool empty() const { return held == nullptr || held->items.empty(); }
-    std::size_t capacity() const { return held != nullptr ? held->items.capacity() : 0; }
+    bool made() const { return elements.made(); }
+    std::size_t size() const { return made() ? held().items.size() : 0; }
+    bool empty() const { return !made() || held().items.empty(); }
+    std::size_t capacity() const { return made() ? held().items.capacity() : 0; }
     // The element's object, made now if the element is a kept number.
     variable* operator[](std::size_t index) const {
-        element& found = held->items[index];
+        element& found = held().items[index];
         if (found.kept()) [[unlikely]] {
             remake(found);
-            held->noteboxed(index);
+            held().noteboxed(index);
         }
         return found.object();
     }
     // The element as it is held, for what can read a kept number without its object.
-    const element& raw(std::size_t index) const { return held->items[index]; }
+    const element& raw(std::size_t index) const { return held().items[index]; }
 
     void push_back(variable* value) {
-        auto& items = writable();
-        held->noteboxed(items.size());
-        items.push_back(boxed(value));
+        store& changed = writable();
+        changed.noteboxed(changed.items.size());
+        changed.items.push_back(boxed(value));
     }
     void set(std::size_t index, variable* value) {
-        writable()[index] = boxed(value);
-        held->noteboxed(index);
+        store& changed = writable();
+        changed.items[index] = boxed(value);
+        changed.noteboxed(index);
     }
     // The elements after it move down by one, and the objects among them with them.
     void erase(std::size_t index) {
-        auto& items = writable();
-        items.erase(items.begin() + static_cast<std::ptrdiff_t>(index));
-        if (held->boxedfrom != held->boxedto) {
-            held->boxedfrom = std::min(held->boxedfrom, index);
-            held->boxedto = std::min(held->boxedto, items.size());
+        store& changed = writable();
+        changed.items.erase(changed.items.begin() + static_cast<std::ptrdiff_t>(index));
+        if (changed.boxedfrom != changed.boxedto) {
+            changed.boxedfrom = std::min(changed.boxedfrom, index);
+            changed.boxedto = std::min(changed.boxedto, changed.items.size());
         }
     }
-    void reserve(std::size_t count) { writable().reserve(count); }
-    void clear() { release(); }
+    void reserve(std::size_t count) { writable().items.reserve(count); }
+    void clear() { elements = sharedvalue<store>(); }
 
     // Objects in order, each made as it is reached.
     class iterator {
@@ -120,7 +110,7 @@ public:
     iterator end() const { return {this, size()}; }
 
     // For the collector, which marks and counts shared elements once.
-    holder* shared() const { return held; }
+    holder* shared() const { return elements.shared(); }
     // Keeps the element's object as a number; the collector has found that only this element
     // refers to it, and that it is nothing but a number.
     static void keep(element& slot, const variable& number, std::uint32_t nameid);
@@ -143,13 +133,11 @@ public:
     static void makeroomfor(std::size_t objects);
 
 private:
-    // The elements to change: made when there are none, copied first when others share them.
-    std::vector<element>& writable();
-    void release() {
-        if (held != nullptr && --held->refs == 0) delete held;
-        held = nullptr;
-    }
-    holder* held = nullptr;
+    // The elements, made when there are none; a list that shares them gets its own copy first,
+    // with the objects of its kept numbers made.
+    store& writable();
+    store& held() const { return elements.shared()->value; }
+    sharedvalue<store> elements;
 };
 
 // A dictionary's value: an object, or a number kept as in a list. It reads as the object, made
