@@ -14,6 +14,10 @@ namespace {
 // Creation numbers stay far below 2^56, but one that did not fit would not be kept.
 constexpr std::uint64_t largestkeptseq = (std::uint64_t{1} << 56) - 1;
 
+// keepable() and remake() between them know every field of a variable. A field added to it must be
+// checked by the one and set by the other, or a kept number made again would have lost it.
+static_assert(sizeof(variable) == 96, "a new field of variable: teach keepable() and remake() about it");
+
 }  // namespace
 
 bool listelements::keepable(const variable& value) {
