@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <functional>
 #include <new>
+#include <ranges>
 #include <string_view>
 
 #include "vm/value.h"
@@ -217,11 +218,9 @@ dictmap& dictmap::operator=(dictmap&& other) noexcept = default;
 dictmap::~dictmap() = default;
 
 void dictmap::makevalues() const {
-    std::size_t kept = 0;
-    for (const value_type& entry : entries) kept += entry.second.raw().kept() ? 1 : 0;
-    if (kept == 0) return;
-    listelements::makeroomfor(kept);
-    for (const value_type& entry : entries) entry.second.object();
+    listelements::remakeall(entries | std::views::transform([](const value_type& entry) -> listelements::element& {
+                                return entry.second.raw();
+                            }));
 }
 
 valueslot& dictmap::operator[](variable* key) {

@@ -1,7 +1,6 @@
 // Kept numbers in lists and dictionaries: what makes their objects again, and what may be kept.
 #include "vm/listelements.h"
 
-#include <algorithm>
 #include <bit>
 
 #include "vm/heap.h"
@@ -44,29 +43,31 @@ void listelements::keep(element& slot, const variable& number, std::uint32_t nam
     slot.nameid = nameid;
 }
 
-void listelements::remake(element& slot) {
-    machine& m = vm();
-    variable* value = allocatevariable(slot.keptseq());
+namespace {
+
+// The type and value a kept number's object has.
+void setnumber(variable& target, const listelements::element& slot) {
     if (slot.keptfloat()) {
-        value->identifier = typeident::builtin_float;
-        value->floatval = std::bit_cast<float>(slot.bits);
+        target.identifier = typeident::builtin_float;
+        target.floatval = std::bit_cast<float>(slot.bits);
     } else {
-        value->identifier = typeident::builtin_int;
-        value->intval = static_cast<std::int32_t>(slot.bits);
+        target.identifier = typeident::builtin_int;
+        target.intval = static_cast<std::int32_t>(slot.bits);
     }
-    value->name.set(m.keptnames[slot.nameid]);
+}
+
+}  // namespace
+
+void listelements::remake(element& slot) {
+    variable* value = allocatevariable(slot.keptseq());
+    setnumber(*value, slot);
+    value->name.set(vm().keptnames[slot.nameid]);
     slot = boxed(value);
 }
 
 variable listelements::valueof(const element& slot) {
     variable number;
-    if (slot.keptfloat()) {
-        number.identifier = typeident::builtin_float;
-        number.floatval = std::bit_cast<float>(slot.bits);
-    } else {
-        number.identifier = typeident::builtin_int;
-        number.intval = static_cast<std::int32_t>(slot.bits);
-    }
+    setnumber(number, slot);
     return number;
 }
 
@@ -76,11 +77,8 @@ bool listelements::equals(const element& slot, const variable& value) {
 }
 
 void listelements::makeroomfor(std::size_t objects) {
-    // Shared elements make the objects of all their kept numbers in one instruction, before the
-    // next collection could see them: a list that fits under the cap only because its numbers are
-    // kept must not take several times the cap at once. What was made since the last collection
-    // is not counted: most of it is garbage, and with every number an object the last collection
-    // would have counted these objects as live.
+    // What was made since the last collection is not counted: most of it is garbage, and with
+    // every number an object the last collection would have counted these objects as live.
     if (objects != 0 && objects * sizeof(variable) + vm().livebytes > heaplimit()) heaplimitreached();
 }
 
@@ -88,10 +86,7 @@ listelements::store& listelements::writable() {
     holder* current = elements.shared();
     if (current != nullptr && current->refs > 1) {
         store& shared = current->value;
-        makeroomfor(static_cast<std::size_t>(
-            std::count_if(shared.items.begin(), shared.items.end(), [](const element& each) { return each.kept(); })));
-        for (element& each : shared.items)
-            if (each.kept()) remake(each);
+        remakeall(shared.items);
         shared.boxedfrom = 0;
         shared.boxedto = shared.items.size();
     }

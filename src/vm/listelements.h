@@ -129,14 +129,27 @@ public:
     static element boxed(variable* value) { return {reinterpret_cast<std::uint64_t>(value), 0, 0}; }
     // Makes a kept number's object again and puts it in the element's place.
     static void remake(element& slot);
-    // Reports when making that many objects at once would take the live values past the cap.
-    static void makeroomfor(std::size_t objects);
+    // Makes the objects of every kept number among `slots` (elements), before they are shared no
+    // more. They are all made in one instruction, before the next collection could see them: a
+    // list or dictionary that fits under the cap only because its numbers are kept must not take
+    // several times the cap at once, so what does not fit is reported first.
+    template <typename Slots>
+    static void remakeall(Slots&& slots) {
+        std::size_t kept = 0;
+        for (element& slot : slots) kept += slot.kept() ? 1 : 0;
+        if (kept == 0) return;
+        makeroomfor(kept);
+        for (element& slot : slots)
+            if (slot.kept()) remake(slot);
+    }
 
 private:
     // The elements, made when there are none; a list that shares them gets its own copy first,
     // with the objects of its kept numbers made.
     store& writable();
     store& held() const { return elements.shared()->value; }
+    // Reports when making that many objects at once would take the live values past the cap.
+    static void makeroomfor(std::size_t objects);
     sharedvalue<store> elements;
 };
 
