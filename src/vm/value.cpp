@@ -1,6 +1,5 @@
 // The value model: assignment, copies, pointers, conversions, text forms and equality of `variable`.
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -356,12 +355,9 @@ void appendtext(variable& value, bool quot, std::string& text, int depth);
 
 // An element of a list or a value of a dictionary: a kept number reads as its object would.
 void appendelement(const listelements::element& element, std::string& text, int depth) {
-    if (!element.kept())
-        appendtext(*element.object(), true, text, depth);
-    else if (element.keptfloat())
-        text += floattext(std::bit_cast<float>(element.bits));
-    else
-        text += std::to_string(static_cast<std::int32_t>(element.bits));
+    if (!element.kept()) return appendtext(*element.object(), true, text, depth);
+    variable number = listelements::valueof(element);
+    appendtext(number, true, text, depth);
 }
 
 void appendtext(variable& value, bool quot, std::string& text, int depth) {
