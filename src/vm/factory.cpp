@@ -7,6 +7,7 @@
 #include "vm/builtins.h"
 #include "vm/heap.h"
 #include "vm/machine.h"
+#include "vm/shortcuts.h"
 
 namespace T4VM {
 
@@ -130,6 +131,7 @@ void attrmap::attachmethods(methodkind kind) {
     }
     materialize();
     for (const auto& entry : table) stored()[entry.name] = makemethod(entry, reserveseqs(1));
+    noteshapechange();
 }
 
 void attrmap::attachcopiedmethods(methodkind kind) {
@@ -139,21 +141,44 @@ void attrmap::attachcopiedmethods(methodkind kind) {
     firstseq = reserveseqs(methodtable(kind).size());
 }
 
+// Where a method's creation number lies among those its table reserved: its place in the order
+// the methods are made, which for copied methods is the order of their names.
+std::uint64_t makingplace(std::span<const methodentry> table, std::size_t index, bool nameorder) {
+    if (!nameorder) return index;
+    std::uint64_t before = 0;
+    for (const auto& entry : table) before += std::string_view(entry.name) < table[index].name ? 1 : 0;
+    return before;
+}
+
+variable** attrmap::findmethod(const std::string& key) {
+    if (pending != methodkind::none && shortcut::makeonemethod()) {
+        const auto table = methodtable(pending);
+        for (std::size_t index = 0; index < table.size(); ++index) {
+            if (key != table[index].name) continue;
+            map_type& made = stored();
+            if (auto found = made.find(key); found != made.end()) return &found->second;
+            variable* method = makemethod(table[index], firstseq + makingplace(table, index, nameorder));
+            method->alreadycopied = copymark;
+            return &made.emplace(key, method).first->second;
+        }
+    }
+    map_type& all = view();
+    auto found = all.find(key);
+    return found == all.end() ? nullptr : &found->second;
+}
+
+// Making the methods changes no shape anyone remembers: a slot is remembered only once a lookup
+// has found it, which made the method first, and a remembered miss on the program root is looked
+// up again while the root has unmade methods (see rootslotof).
 void attrmap::makemethods() const {
-    noteshapechange();
-    const auto& table = methodtable(pending);
+    const auto table = methodtable(pending);
     pending = methodkind::none;
-    std::vector<std::size_t> order(table.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    // Copies of methods were made in the order of the attribute names.
-    if (nameorder)
-        std::sort(order.begin(), order.end(),
-                  [&](std::size_t a, std::size_t b) { return std::string_view(table[a].name) < table[b].name; });
-    std::uint64_t seq = firstseq;
-    for (std::size_t index : order) {
-        variable* method = makemethod(table[index], seq++);
+    map_type& made = stored();
+    for (std::size_t index = 0; index < table.size(); ++index) {
+        if (made.contains(table[index].name)) continue;  // findmethod made it on its own
+        variable* method = makemethod(table[index], firstseq + makingplace(table, index, nameorder));
         method->alreadycopied = copymark;
-        stored()[table[index].name] = method;
+        made.emplace(table[index].name, method);
     }
 }
 

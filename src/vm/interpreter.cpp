@@ -187,10 +187,11 @@ void logic(work& w) {
 }
 
 // Where the program root keeps the attribute of the instruction's name: names read from the code
-// remember the answer in their instruction until some attribute map gains or loses a name.
+// remember the answer in their instruction until some attribute map gains or loses a name. A miss
+// is not trusted while the root has methods attached and unmade: they are names it has.
 variable** rootslotof(work& w, const std::string& name) {
     if (w.in.form != operandform::name) return getrootslot(name);
-    if (w.in.rootshape != w.m.shapechanges) {
+    if (w.in.rootshape != w.m.shapechanges || (w.in.rootslot == nullptr && w.m.progroot->attributes.hasunmade())) {
         w.in.rootslot = getrootslot(name);
         w.in.rootshape = w.m.shapechanges;
     }
@@ -206,15 +207,15 @@ variable** attributeslotof(work& w, variable* owner, const std::string& name) {
     const bool named = in.form == operandform::name;
     if (named && in.slotowner == owner && in.rootshape == w.m.shapechanges && in.slotcollections == w.m.collections)
         return in.rootslot;
-    auto found = owner->attributes.find(name);  // may make the owner's methods, a change of shape
-    if (found == owner->attributes.end()) return nullptr;
+    variable** found = owner->attributes.findmethod(name);
+    if (found == nullptr) return nullptr;
     if (named) {
         in.slotowner = owner;
         in.rootshape = w.m.shapechanges;
         in.slotcollections = w.m.collections;
-        in.rootslot = &found->second;
+        in.rootslot = found;
     }
-    return &found->second;
+    return found;
 }
 
 // The attribute `name` of `owner`, which must have it.

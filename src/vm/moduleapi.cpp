@@ -114,13 +114,15 @@ variable& gettargetpntr(variable* target) {
 namespace {
 
 // The program root's attributes are looked up by every load of a name: the machine remembers the
-// result by the name's address and text. An interned name lives as long as the process, so no
-// other text ever has its address.
+// result by the name's address and text, until some attribute map gains or loses a name (a miss
+// also while the root has methods attached and unmade, which are names it has). An interned name
+// lives as long as the process, so no other text ever has its address.
 variable** rootslot(const std::string& name, bool interned) {
     machine& m = vm();
     rootlookup& cached = m.rootlookups[(reinterpret_cast<std::uintptr_t>(&name) >> 4) & (m.rootlookups.size() - 1)];
     if (cached.address == &name && cached.shape == m.shapechanges && cached.root == m.progroot &&
-        ((interned && cached.interned) || cached.name == name))
+        ((interned && cached.interned) || cached.name == name) &&
+        (cached.slot != nullptr || !m.progroot->attributes.hasunmade()))
         return cached.slot;
     auto found = m.progroot->attributes.find(name);
     cached.interned = interned;

@@ -90,6 +90,11 @@ inline bool reuseloopframes() { return !plainbuild; }
 // see.
 inline bool keepunsharednumbers() { return !plainbuild && vm().hook == nullptr; }
 
+// A method looked up by name on a value whose methods are unmade may be made alone: the others
+// keep the creation numbers their table reserved, and are made before anything could see which
+// of them exist as objects.
+inline bool makeonemethod() { return !plainbuild; }
+
 }  // namespace shortcut
 
 }  // namespace T4VM

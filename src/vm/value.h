@@ -486,8 +486,14 @@ public:
 
     // Attaches a method table (made now, or on first use when nothing else is attached yet).
     void attachmethods(methodkind kind);
+    // Where the attribute `key` is kept (null: there is none). When the methods are unmade and
+    // `key` names one of them, only that one is made: the others are made, with the creation
+    // numbers they were given, as soon as anything looks at the map as a whole.
+    variable** findmethod(const std::string& key);
     // The methods are still unmade: the value's methods are untouched since they were attached.
-    bool ispending() const { return pending != methodkind::none; }
+    bool ispending() const { return pending != methodkind::none && nonemade(); }
+    // Some of the attached methods are unmade (all of them, or all but those findmethod made).
+    bool hasunmade() const { return pending != methodkind::none; }
     methodkind pendingkind() const { return pending; }
     // A copy's methods are copies of untouched methods, numbered in name order at copy time.
     void attachcopiedmethods(methodkind kind);
