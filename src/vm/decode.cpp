@@ -123,6 +123,7 @@ void notefacts(std::vector<instruction>& code, const byte* bytes, std::size_t le
     for (std::size_t i = 0; i < code.size(); ++i) {
         instruction& in = code[i];
         in.runpc = in.form == operandform::atruntime || in.form == operandform::unknown ? in.offset + 1 : in.next;
+        in.inframe = hasflag(byteof(in.op), opflag::inframe) && in.form != operandform::unknown;
         const instruction* next = at(i + 1);
         if (readsonly(next))
             in.readerahead = 1;

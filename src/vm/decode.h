@@ -48,7 +48,9 @@ struct instruction {
     std::uint8_t readerahead = 0;
     // The next instruction is an ifblock or whileblock with a function operand, which takes a
     // truth value pushed here as its condition and nothing else.
-    bool blockahead = false;
+    bool blockahead : 1 = false;
+    // A known instruction that stays in its frame (opflag::inframe).
+    bool inframe : 1 = false;
     std::uint32_t offset = 0;  // of the opcode byte, from the start of the body
     std::uint32_t next = 0;    // of the byte after the operand
     union {

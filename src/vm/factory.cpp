@@ -31,12 +31,6 @@ variable* allocatevariable(std::uint64_t seq) {
 
 variable* getallocvar() { return getallocvar(vm()); }
 
-variable* getallocvar(machine& m) {
-    auto* value = ::new (takevariableslot(m.heap)) variable;  // every field has its initial value in the class
-    value->seq = m.nextseq++;
-    ++m.pace.allocations;
-    return value;
-}
 
 variable* getallocvar(const std::string& type) {
     variable* value = getallocvar();

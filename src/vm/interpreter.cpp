@@ -468,8 +468,9 @@ inline void resumeclosed() {
 }
 
 // The preamble every instruction goes through, then the instruction. Inlined into the loop that
-// runs the steps, so an ordinary step costs no call before its instruction's own work.
-[[gnu::always_inline]] inline void runinstruction(machine& m, context& c, codeframe& frame) {
+// runs the steps, so an ordinary step costs no call before its instruction's own work. Says
+// whether the instruction was one that stays in its frame (opflag::inframe).
+[[gnu::always_inline]] inline bool runinstruction(machine& m, context& c, codeframe& frame) {
     variable* const fresh = m.freshresult;
     m.freshresult = nullptr;
     c.returned = false;
@@ -478,9 +479,10 @@ inline void resumeclosed() {
         integrityfailure();
     if (frame.empty()) {
         frameended();
-        return;
+        return false;
     }
     const instruction& in = frame.body->code[frame.ip++];
+    const bool inframe = in.inframe;
     work w{m, c, frame, in, fresh};
     if (!c._FDESC.empty()) descriptorcountdown(w);
     // The position moves past the operand before the instruction runs, as reading the operand
@@ -489,6 +491,29 @@ inline void resumeclosed() {
     frame.pc = in.runpc;
     if (in.form == operandform::unknown) fail("Unknown instruction.", false);
     dispatch(w);
+    return inframe;
+}
+
+// Runs the instructions that follow one that stayed in its frame, for as long as they stay in it
+// too, up to `room` of them. What the full preamble and the checks after a step look at (the
+// stacks being there, the return flag, the descriptor records, work waiting for a frame to close,
+// the table of contexts) such instructions leave as it was, so each of these steps is only the
+// instruction itself, with the count of steps and the collection's pace checked before it as
+// for any step. Returns how many steps it took.
+[[gnu::always_inline]] inline std::size_t runinframe(machine& m, context& c, codeframe& frame, std::size_t room) {
+    std::size_t taken = 0;
+    while (taken < room && !frame.empty() && m.stepstaken < m.unwatchedsteps && !collectiondue(m)) {
+        const instruction& in = frame.body->code[frame.ip];
+        if (!in.inframe) break;
+        ++m.stepstaken;
+        ++frame.ip;
+        ++taken;
+        work w{m, c, frame, in, m.freshresult};
+        m.freshresult = nullptr;
+        frame.pc = in.runpc;
+        dispatch(w);
+    }
+    return taken;
 }
 
 // A step with a hook watching. The hook hears of the step's end also when the step ends the run
@@ -518,17 +543,22 @@ void watchedinstruction(debughook& hook) {
         execinstruction(codestack->back());
 }
 
-// One instruction step of the bound context and the work its closed frames leave.
-[[gnu::always_inline]] inline void runstep(machine& m) {
+// One instruction step of the bound context and the work its closed frames leave; with `room` for
+// more than one, also the steps runinframe may run after it. Returns how many steps it took.
+[[gnu::always_inline]] inline std::size_t runstep(machine& m, std::size_t room) {
+    std::size_t taken = 1;
     try {
         if (++m.stepstaken > m.unwatchedsteps) [[unlikely]] {
             watchedstep();
         } else {
             context& bound = *thisthread.bound;
-            if (bound.codestack.empty())
+            if (bound.codestack.empty()) {
                 integritycheck();  // reports the panic: there is no frame to run
-            else
-                runinstruction(m, bound, bound.codestack.back());
+            } else {
+                codeframe& frame = bound.codestack.back();
+                if (runinstruction(m, bound, frame) && room > 1 && bound._FDESC.empty() && shortcut::runinframe())
+                    taken += runinframe(m, bound, frame, room - 1);
+            }
         }
         resumeclosed();
     } catch (const instructionabort&) {
@@ -536,13 +566,14 @@ void watchedinstruction(debughook& hook) {
     } catch (const std::bad_alloc&) {
         reportoutofmemory();
     }
+    return taken;
 }
 
 }  // namespace
 
 void execinstruction(codeframe& frame) { runinstruction(vm(), *thisthread.bound, frame); }
 
-void step(machine& m) { runstep(m); }
+void step(machine& m) { runstep(m, 1); }
 
 void runsinglecontext(std::size_t steps) {
     // With one context in the table every cycle is one step of it: no walk, no switch.
@@ -551,8 +582,8 @@ void runsinglecontext(std::size_t steps) {
     const int id = threads.begin()->first;
     swapcontext(threads.begin()->second);
     const std::uint64_t table = m.schedulechanges;
-    for (std::size_t n = 0; n < steps; ++n) {
-        runstep(m);
+    for (std::size_t n = 0; n < steps;) {
+        n += runstep(m, steps - n);
         if (collectiondue(m)) collectgarbage();
         if (m.schedulechanges != table) {
             // The step changed the table: the rest of this cycle visits the greater ids.

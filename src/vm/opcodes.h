@@ -29,51 +29,55 @@ inline constexpr std::uint8_t readsonly = 1;
 inline constexpr std::uint8_t pushesonly = 2;
 // Pushes a truth value (1 or 0) that it computed.
 inline constexpr std::uint8_t truth = 4;
+// Works on the data stack, the current frame's variables and objects only: it opens and closes no
+// frame or object scope, ends nothing, records no pending work and touches no context, descriptor
+// record or return flag, so whatever the machine checked before it still holds after it.
+inline constexpr std::uint8_t inframe = 8;
 }  // namespace opflag
 
 // X(number, name, operand kind, flags)
-#define T4VM_OPCODES(X)                                                        \
-    X(0x00, add, none, opflag::readsonly)                                      \
-    X(0x01, sub, none, opflag::readsonly)                                      \
-    X(0x02, mul, none, opflag::readsonly)                                      \
-    X(0x03, div, none, opflag::readsonly)                                      \
-    X(0x04, loadlocal, name, opflag::pushesonly)                               \
-    X(0x05, storelocal, name, opflag::none)                                    \
-    X(0x06, leave, none, opflag::none)                                         \
-    X(0x07, enterattr, name, opflag::none)                                     \
-    X(0x08, leaveall, none, opflag::none)                                      \
-    X(0x09, call, count, opflag::none)                                         \
-    X(0x0A, loadattr, name, opflag::none)                                      \
-    X(0x0B, storeattr, name, opflag::none)                                     \
-    X(0x0C, loadglobal, name, opflag::pushesonly)                              \
-    X(0x0D, storeglobal, name, opflag::none)                                   \
-    X(0x0E, pushconst, any, opflag::pushesonly)                                \
-    X(0x0F, dupcopy, none, opflag::none)                                       \
-    X(0x10, ret, none, opflag::none)                                           \
-    X(0x11, equal, none, opflag::readsonly | opflag::truth)                    \
-    X(0x12, greater, none, opflag::readsonly | opflag::truth)                  \
-    X(0x13, less, none, opflag::readsonly | opflag::truth)                     \
-    X(0x14, lessequal, none, opflag::readsonly | opflag::truth)                \
-    X(0x15, greaterequal, none, opflag::readsonly | opflag::truth)             \
-    X(0x16, lognot, none, opflag::none)                                        \
-    X(0x17, logand, none, opflag::none)                                        \
-    X(0x18, logor, none, opflag::none)                                         \
-    X(0x19, bitxor, none, opflag::none)                                        \
-    X(0x1A, stash, none, opflag::none)                                         \
-    X(0x1B, unstash, none, opflag::none)                                       \
-    X(0x1C, pointlocal, name, opflag::none)                                    \
-    X(0x1D, pointattr, name, opflag::none)                                     \
-    X(0x1E, pointglobal, name, opflag::none)                                   \
-    X(0x1F, pointtop, none, opflag::none)                                      \
-    X(0x20, lognor, none, opflag::none)                                        \
-    X(0x21, ifblock, block, opflag::none)                                      \
-    X(0x22, pop, none, opflag::none)                                           \
-    X(0x23, whileblock, block, opflag::none)                                   \
-    X(0x24, foreachblock, block, opflag::none)                                 \
-    X(0x25, savelocals, none, opflag::none)                                    \
-    X(0x26, restorelocals, none, opflag::none)                                 \
-    X(0x27, assign, none, opflag::none)                                        \
-    X(0x28, dup, none, opflag::none)                                           \
+#define T4VM_OPCODES(X)                                                              \
+    X(0x00, add, none, opflag::readsonly | opflag::inframe)                          \
+    X(0x01, sub, none, opflag::readsonly | opflag::inframe)                          \
+    X(0x02, mul, none, opflag::readsonly | opflag::inframe)                          \
+    X(0x03, div, none, opflag::readsonly | opflag::inframe)                          \
+    X(0x04, loadlocal, name, opflag::pushesonly | opflag::inframe)                   \
+    X(0x05, storelocal, name, opflag::inframe)                                       \
+    X(0x06, leave, none, opflag::none)                                               \
+    X(0x07, enterattr, name, opflag::none)                                           \
+    X(0x08, leaveall, none, opflag::none)                                            \
+    X(0x09, call, count, opflag::none)                                               \
+    X(0x0A, loadattr, name, opflag::inframe)                                         \
+    X(0x0B, storeattr, name, opflag::inframe)                                        \
+    X(0x0C, loadglobal, name, opflag::pushesonly | opflag::inframe)                  \
+    X(0x0D, storeglobal, name, opflag::inframe)                                      \
+    X(0x0E, pushconst, any, opflag::pushesonly | opflag::inframe)                    \
+    X(0x0F, dupcopy, none, opflag::inframe)                                          \
+    X(0x10, ret, none, opflag::none)                                                 \
+    X(0x11, equal, none, opflag::readsonly | opflag::truth | opflag::inframe)        \
+    X(0x12, greater, none, opflag::readsonly | opflag::truth | opflag::inframe)      \
+    X(0x13, less, none, opflag::readsonly | opflag::truth | opflag::inframe)         \
+    X(0x14, lessequal, none, opflag::readsonly | opflag::truth | opflag::inframe)    \
+    X(0x15, greaterequal, none, opflag::readsonly | opflag::truth | opflag::inframe) \
+    X(0x16, lognot, none, opflag::inframe)                                           \
+    X(0x17, logand, none, opflag::inframe)                                           \
+    X(0x18, logor, none, opflag::inframe)                                            \
+    X(0x19, bitxor, none, opflag::inframe)                                           \
+    X(0x1A, stash, none, opflag::inframe)                                            \
+    X(0x1B, unstash, none, opflag::inframe)                                          \
+    X(0x1C, pointlocal, name, opflag::inframe)                                       \
+    X(0x1D, pointattr, name, opflag::inframe)                                        \
+    X(0x1E, pointglobal, name, opflag::inframe)                                      \
+    X(0x1F, pointtop, none, opflag::inframe)                                         \
+    X(0x20, lognor, none, opflag::inframe)                                           \
+    X(0x21, ifblock, block, opflag::none)                                            \
+    X(0x22, pop, none, opflag::inframe)                                              \
+    X(0x23, whileblock, block, opflag::none)                                         \
+    X(0x24, foreachblock, block, opflag::none)                                       \
+    X(0x25, savelocals, none, opflag::inframe)                                       \
+    X(0x26, restorelocals, none, opflag::none)                                       \
+    X(0x27, assign, none, opflag::inframe)                                           \
+    X(0x28, dup, none, opflag::inframe)                                              \
     X(0x29, enter, none, opflag::none)
 
 enum class opcode : std::uint8_t {

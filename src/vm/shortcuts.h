@@ -95,6 +95,11 @@ inline bool keepunsharednumbers() { return !plainbuild && vm().hook == nullptr; 
 // of them exist as objects.
 inline bool makeonemethod() { return !plainbuild; }
 
+// After an instruction that stays in its frame (opflag::inframe), the instructions that follow it
+// in the frame and stay in it too may run without the checks around each step, whose answers they
+// cannot change. Only the machine's own loop over a single context takes it.
+inline bool runinframe() { return !plainbuild; }
+
 }  // namespace shortcut
 
 }  // namespace T4VM

@@ -8,7 +8,9 @@
 #include "vm/heap.h"
 #include "vm/interpreter.h"
 #include "vm/machine.h"
+#include "vm/opcodes.h"
 #include "vm/shortcuts.h"
+#include "assembler.h"
 #include "onmachine.h"
 
 namespace {
@@ -277,6 +279,42 @@ TEST_F(machine, ReportsAndTheIntegrityCheck) {
     T4VM::codestack->clear();
     report(T4VM::integritycheck);
     EXPECT_TRUE(err.str().starts_with(panic + "Codestack size = 0, this is not supposed to happen.      \n\n"));
+}
+
+// The machine runs the instructions flagged opflag::inframe one after another without the checks
+// around each step. That holds only while each of them leaves what those checks look at as it was:
+// run alone, with every operand it needs at hand, none may change it.
+TEST_F(machine, InFrameInstructionsLeaveWhatAStepChecksAsItWas) {
+    T4VM::machine& m = T4VM::vm();
+    T4VM::context& c = *T4VM::boundcontext();
+    std::size_t flagged = 0;
+    for (const T4VM::opcodeinfo& info : T4VM::opcodetable) {
+        if ((info.flags & T4VM::opflag::inframe) == 0) continue;
+        ++flagged;
+        const std::string name(info.name);
+        const char* operand = info.operand == T4VM::operandkind::name ? " x\n" : info.operand == T4VM::operandkind::none ? "\n" : " 7\n";
+        // x is an attribute of the program root, a variable of the frame and a global.
+        m.progroot->attributes["x"] = num(3);
+        c.databasestack.back()["x"] = num(4);
+        m.globalvars["x"] = num(5);
+        c.memory.push_back(num(6));
+        for (std::int32_t i = 1; i <= 4; ++i) c.datastack.push_back(num(i));
+        c.codestack.push_back(T4VM::openedframe(T4VM::codeblock(T4VM::assemble(name + operand))));
+        const auto sizes = [&] {
+            return std::vector<std::size_t>{c.codestack.size(), c.callstack.size(), c.databasestack.size(),
+                                            c.calltrace.size(), c.pending.size(), c._FDESC.size(),
+                                            m.threads.size(), c.returned ? 1u : 0u};
+        };
+        const std::vector<std::size_t> before = sizes();
+        T4VM::step(m);
+        EXPECT_EQ(sizes(), before) << name;
+        EXPECT_EQ(c.codestack.back().ip, 1u) << name << " ran in its frame";
+        EXPECT_EQ(err.str(), "") << name;
+        c.codestack.pop_back();
+        c.datastack.clear();
+        c.memory.clear();
+    }
+    EXPECT_GT(flagged, 20u);
 }
 
 }  // namespace
