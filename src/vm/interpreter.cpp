@@ -85,9 +85,11 @@ void arithmetic(work& w) {
     const opcode op = w.in.op;
     variable* left = popread(w);
     variable* right = popread(w);
-    variable* result = getallocvar(w.m);
-    if (op == opcode::add && left->identifier == typeident::builtin_string &&
-        right->identifier == typeident::builtin_string) {
+    const bool joinstexts = op == opcode::add && left->identifier == typeident::builtin_string &&
+                            right->identifier == typeident::builtin_string;
+    const bool inscratch = !joinstexts && shortcut::resultinscratch(w.in);
+    variable* result = inscratch ? scratchresult(w.m) : getallocvar(w.m);
+    if (joinstexts) {
         if (left->stringval.size() + right->stringval.size() > textlimit())
             fail("Text too long: more than " + std::to_string(textlimit()) + " bytes.", false);
         result->identifier = typeident::builtin_string;
@@ -106,7 +108,10 @@ void arithmetic(work& w) {
         result->identifier = typeident::builtin_int;
         result->intval = integerarithmetic(l, r, op);
     }
-    pushfresh(w, result);
+    if (inscratch)
+        push(w, result);
+    else
+        pushfresh(w, result);
 }
 
 // Ordering compares exact values: an int as itself, a float as its single-precision value and a

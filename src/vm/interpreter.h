@@ -44,6 +44,12 @@ inline variable* scratchnumber() {
 }
 // A scratch object holding the number constant of `in`.
 variable* scratchconstant(const instruction& in);
+// A scratch object for an arithmetic result, taking the creation number the result's own object
+// would have had, so every object made later is numbered as it would be.
+inline variable* scratchresult(machine& m) {
+    ++m.nextseq;
+    return scratchnumber();
+}
 
 float doarithmetic(float a, float b, char op);
 bool docomparisment(double a, double b, int mode);

@@ -44,6 +44,10 @@ inline bool constantinscratch(const instruction& in) {
            shortcutsallowed();
 }
 
+// So may the number an arithmetic makes, when an arithmetic or comparison reads it the same way:
+// nothing else ever sees it.
+inline bool resultinscratch(const instruction& in) { return in.readerahead != 0 && shortcutsallowed(); }
+
 // A truth value read only as a condition or an operand may be a scratch object: by the loop whose
 // body ends right after it (`atend`, with `loopends` saying the loop is waiting for exactly this
 // frame), by the block instruction that follows, or by arithmetic.
