@@ -280,7 +280,14 @@ void storeglobal(work& w) {
 void loadattr(work& w) {
     const std::string& name = nameof(w.frame, w.in);
     variable* current = w.c.callstack.back();
-    variable* value = attributeof(w, current, name)->getvar();
+    variable* found = attributeof(w, current, name);
+    // A number that an arithmetic or comparison only reads needs no copy, as for a local. The
+    // receiver the copy would carry is never read of a number.
+    if (found->isnumber() && shortcut::loaduncopied(w.in, *found, name)) {
+        push(w, found);
+        return;
+    }
+    variable* value = found->getvar();
     value->self = current;  // a method loaded here knows the object it came from
     value->name.set(&name);
     push(w, value);

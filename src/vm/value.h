@@ -582,6 +582,7 @@ public:
     float convertedfloat();
     std::string getstring(bool quot);
 
+    bool isnumber() const { return identifier == typeident::builtin_int || identifier == typeident::builtin_float; }
     bool isvaluetype() const {
         return identifier == typeident::builtin_int || identifier == typeident::builtin_float ||
                identifier == typeident::builtin_string || identifier == typeident::builtin_pntr;
