@@ -235,9 +235,22 @@ variable* localvar(work& w, const std::string& name) {
     return getframelocal(name);
 }
 
+// The instruction after this one, a load or constant that only pushes, runs without a report: a
+// number constant, or a load of a name that is there (the load of a number, text or pointer read
+// next is pushed as it is, and anything else is never copied, so the load makes nothing).
+bool nextcannotreport(work& w) {
+    const instruction& next = w.frame.body->code[w.frame.ip];
+    if (next.op == opcode::pushconst) return next.form == operandform::integer || next.form == operandform::floating;
+    if (next.op != opcode::loadlocal || next.form != operandform::name) return false;
+    if (getrootslot(*next.name) != nullptr) return true;
+    const framemap& frame = w.c.databasestack.back();
+    const auto found = frame.find(*next.name);
+    return found != frame.end() && found->second != nullptr;
+}
+
 // Pushes what a load of `found` under `name` pushes: a copy of a number, text or pointer, named.
 void pushloaded(work& w, variable* found, const std::string& name) {
-    if (shortcut::loaduncopied(w.in, *found, name)) {
+    if (shortcut::loaduncopied(w.in, *found, name, [&] { return nextcannotreport(w); })) {
         push(w, found);
         return;
     }
@@ -283,7 +296,7 @@ void loadattr(work& w) {
     variable* found = attributeof(w, current, name);
     // A number that an arithmetic or comparison only reads needs no copy, as for a local. The
     // receiver the copy would carry is never read of a number.
-    if (found->isnumber() && shortcut::loaduncopied(w.in, *found, name)) {
+    if (found->isnumber() && shortcut::loaduncopied(w.in, *found, name, [&] { return nextcannotreport(w); })) {
         push(w, found);
         return;
     }

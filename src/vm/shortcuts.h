@@ -30,12 +30,16 @@ namespace shortcut {
 // A load of a number, text or pointer may push the found object itself instead of its named copy
 // when an arithmetic or comparison will read it and drop it. Until then only an error report
 // could see the entry, and it names it: the object must already carry the name the copy would
-// have, except that right before its reader only a spent instruction budget could report.
-inline bool loaduncopied(const instruction& in, const variable& found, const std::string& name) {
-    if (!found.isvaluetype() || !shortcutsallowed()) return false;
-    const bool samename = &found.name.str() == &name;
-    return (in.readerahead == 1 && (samename || vm().sandbox.instructionbudget == 0)) ||
-           (in.readerahead == 2 && samename);
+// have, except where nothing can report before the reader: right before it only a spent
+// instruction budget could, and with one load or constant in between, that one too
+// (`nextcannotreport` says whether it can).
+template <typename nextcheck>
+inline bool loaduncopied(const instruction& in, const variable& found, const std::string& name,
+                         nextcheck nextcannotreport) {
+    if (in.readerahead == 0 || !found.isvaluetype() || !shortcutsallowed()) return false;
+    if (&found.name.str() == &name) return true;
+    if (vm().sandbox.instructionbudget != 0) return false;
+    return in.readerahead == 1 || nextcannotreport();
 }
 
 // A number constant read the same way may be one of the machine's scratch objects.
