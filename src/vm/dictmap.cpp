@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <functional>
 #include <new>
-#include <ranges>
 #include <string_view>
 
 #include "vm/value.h"
@@ -218,9 +217,9 @@ dictmap& dictmap::operator=(dictmap&& other) noexcept = default;
 dictmap::~dictmap() = default;
 
 void dictmap::makevalues() const {
-    listelements::remakeall(entries | std::views::transform([](const value_type& entry) -> listelements::element& {
-                                return entry.second.raw();
-                            }));
+    listelements::remakeall([this](auto visit) {
+        for (const value_type& entry : entries) visit(entry.second.raw());
+    });
 }
 
 valueslot& dictmap::operator[](variable* key) {

@@ -86,7 +86,9 @@ listelements::store& listelements::writable() {
     holder* current = elements.shared();
     if (current != nullptr && current->refs > 1) {
         store& shared = current->value;
-        remakeall(shared.items);
+        remakeall([&](auto visit) {
+            for (element& slot : shared.items) visit(slot);
+        });
         shared.boxedfrom = 0;
         shared.boxedto = shared.items.size();
     }

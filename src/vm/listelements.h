@@ -129,18 +129,20 @@ public:
     static element boxed(variable* value) { return {reinterpret_cast<std::uint64_t>(value), 0, 0}; }
     // Makes a kept number's object again and puts it in the element's place.
     static void remake(element& slot);
-    // Makes the objects of every kept number among `slots` (elements), before they are shared no
-    // more. They are all made in one instruction, before the next collection could see them: a
-    // list or dictionary that fits under the cap only because its numbers are kept must not take
-    // several times the cap at once, so what does not fit is reported first.
-    template <typename Slots>
-    static void remakeall(Slots&& slots) {
+    // Makes the objects of every kept number among the elements `eachslot` visits (it calls its
+    // argument with each one), before they are shared no more. They are all made in one
+    // instruction, before the next collection could see them: a list or dictionary that fits
+    // under the cap only because its numbers are kept must not take several times the cap at
+    // once, so what does not fit is reported first.
+    template <typename Visitor>
+    static void remakeall(Visitor eachslot) {
         std::size_t kept = 0;
-        for (element& slot : slots) kept += slot.kept() ? 1 : 0;
+        eachslot([&](element& slot) { kept += slot.kept() ? 1 : 0; });
         if (kept == 0) return;
         makeroomfor(kept);
-        for (element& slot : slots)
+        eachslot([](element& slot) {
             if (slot.kept()) remake(slot);
+        });
     }
 
 private:
