@@ -106,12 +106,14 @@ bool readoperand(const byte* code, std::size_t at, std::size_t end, instruction&
 
 bool readsonly(const instruction* in) { return in != nullptr && hasflag(byteof(in->op), opflag::readsonly) && in->form != operandform::unknown; }
 
-// A load or constant whose operand is read ahead: it only pushes.
+// A load or constant whose operand is read ahead: it only pushes (an attribute's copy carries
+// its receiver, but that is the pushed value's own).
 bool plainpush(const instruction* in) {
     if (in == nullptr) return false;
     switch (in->op) {
     case opcode::loadlocal:
-    case opcode::loadglobal: return in->form == operandform::name;
+    case opcode::loadglobal:
+    case opcode::loadattr: return in->form == operandform::name;
     case opcode::pushconst:
         return in->form == operandform::integer || in->form == operandform::floating || in->form == operandform::text;
     default: return false;

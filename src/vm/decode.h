@@ -43,8 +43,8 @@ struct instruction {
     opcode op = opcode::add;
     operandform form = operandform::none;
     // Whether the value this instruction pushes is read only by an arithmetic or comparison: 1
-    // when the next instruction is one, 2 when one plain load or constant comes in between, 0
-    // otherwise. Until then nothing but an error report can tell a fresh copy from the object.
+    // when the next instruction is one, 2 when one plain load (of a local, global or attribute)
+    // or constant comes in between, 0 otherwise. Until then nothing but an error report can tell a fresh copy from the object.
     std::uint8_t readerahead = 0;
     // The next instruction is an ifblock or whileblock with a function operand, which takes a
     // truth value pushed here as its condition and nothing else.
