@@ -224,7 +224,7 @@ namespace {
 collectionpace pacefor(std::size_t objects, std::size_t storage, std::size_t live, std::size_t limit) {
     const std::size_t slack = limit + limit / 8;
     const std::size_t room = std::max<std::size_t>(live < slack ? slack - live : 0, 1u << 20);
-    return {0, std::min(objects, room / 2 / sizeof(variable)), 0, std::min(storage, room / 2)};
+    return {0, std::min(objects, room / 2 / sizeof(variable)), 0, std::min(storage, room / 2), false};
 }
 
 }  // namespace

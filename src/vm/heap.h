@@ -31,13 +31,22 @@ struct heapstate {
     ~heapstate();  // deletes every variable
 };
 
-// What has been made since the last collection, and how much of it makes the next one due. Read
-// after every instruction step, so it is kept where the check inlines.
+// What has been made since the last collection, and how much of it makes the next one due. Whether
+// it is due is read before every instruction step, and objects are made far less often than
+// steps are taken, so making one that reaches a threshold is what sets `due`.
 struct collectionpace {
     std::size_t allocations;
     std::size_t threshold;
     std::size_t storagebytes;  // texts and container storage
     std::size_t storagethreshold;
+    bool due;
+    void noteobject() {
+        if (++allocations >= threshold) due = true;
+    }
+    void notestorage(std::size_t bytes) {
+        storagebytes += bytes;
+        if (storagebytes >= storagethreshold) due = true;
+    }
 };
 
 variable* allocatevariable(std::uint64_t seq);  // a default variable with the given creation number

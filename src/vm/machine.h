@@ -76,11 +76,17 @@ struct machine {
     void schedule(int id, context* runnable) {
         threads[id] = runnable;
         ++schedulechanges;
+        notealone();
     }
     void unschedule(int id) {
         threads.erase(id);
         ++schedulechanges;
+        notealone();
     }
+    // One context is runnable and no tool watches: the next step of this context comes right after
+    // this one (see shortcutsallowed). Kept up to date by schedule, unschedule and attach.
+    bool alone = false;
+    void notealone() { alone = threads.size() == 1 && hook == nullptr; }
     std::map<std::string, variable*> globalvars;
     variable* progroot = nullptr;
     // The program image's code. Decoded instructions keep the function parts of the constants they
@@ -160,26 +166,24 @@ private:
     threadbinding previous;
 };
 
-inline void noteallocation() { ++vm().pace.allocations; }  // counts towards the next collection
+inline void noteallocation() { vm().pace.noteobject(); }  // counts towards the next collection
 // getallocvar on a machine the caller has at hand. Inline: arithmetic and copies make an object at
 // nearly every step, and a call would cost a tenth of what the making does.
 inline variable* getallocvar(machine& m) {
     auto* value = ::new (takevariableslot(m.heap)) variable;  // every field has its initial value in the class
     value->seq = m.nextseq++;
-    ++m.pace.allocations;
+    m.pace.noteobject();
     return value;
 }
 // So do the bytes of texts and of the storage of lists and dictionaries, which may be large while
 // their objects are few.
-inline void notetextbytes(std::size_t bytes) { vm().pace.storagebytes += bytes; }
-inline void notestoragebytes(std::size_t bytes) { vm().pace.storagebytes += bytes; }
+inline void notetextbytes(std::size_t bytes) { vm().pace.notestorage(bytes); }
+inline void notestoragebytes(std::size_t bytes) { vm().pace.notestorage(bytes); }
 #ifdef T4VM_GC_STRESS
 // Test builds collect at every Nth safe point, so a root the collector misses shows up at once.
 inline bool collectiondue(const machine& m) { return m.stepstaken % T4VM_GC_STRESS == 0; }
 #else
-inline bool collectiondue(const machine& m) {
-    return m.pace.allocations >= m.pace.threshold || m.pace.storagebytes >= m.pace.storagethreshold;
-}
+inline bool collectiondue(const machine& m) { return m.pace.due; }
 #endif
 
 // The most bytes the live values of a run may take.

@@ -20,10 +20,7 @@ inline constexpr bool plainbuild = false;
 // instruction of it comes in between and could read or change any shared object (the scratch
 // numbers among them). A tool watching the run (debughook.h) looks at objects between any two
 // steps, so it gets the objects the plain rules make.
-inline bool shortcutsallowed() {
-    const machine& m = vm();
-    return !plainbuild && m.threads.size() == 1 && m.hook == nullptr;
-}
+inline bool shortcutsallowed() { return !plainbuild && vm().alone; }
 
 namespace shortcut {
 

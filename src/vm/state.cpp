@@ -28,6 +28,7 @@ machine::~machine() { image.forgetdecoded(); }
 
 void machine::attach(debughook* watcher) {
     hook = watcher;
+    notealone();
     if (hook != nullptr)
         unwatchedsteps = 0;
     else
