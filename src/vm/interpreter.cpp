@@ -19,12 +19,13 @@ namespace {
 
 // What an instruction works on: its machine, the context bound to the thread, the frame it runs in,
 // its decoded form, and the object the previous step made and pushed (`fresh`). Reached once per
-// step, so the instructions do not look for the bound machine again and again.
+// step, so the instructions do not look for the bound machine again and again; steps run one
+// after another in a frame share one and only move its instruction along.
 struct work {
     machine& m;
     context& c;
     codeframe& frame;
-    const instruction& in;
+    const instruction* in;
     variable* fresh;
 };
 
@@ -82,12 +83,12 @@ std::int32_t integerarithmetic(std::int32_t left, std::int32_t right, opcode op)
 }
 
 void arithmetic(work& w) {
-    const opcode op = w.in.op;
+    const opcode op = w.in->op;
     variable* left = popread(w);
     variable* right = popread(w);
     const bool joinstexts = op == opcode::add && left->identifier == typeident::builtin_string &&
                             right->identifier == typeident::builtin_string;
-    const bool inscratch = !joinstexts && shortcut::resultinscratch(w.in);
+    const bool inscratch = !joinstexts && shortcut::resultinscratch(*w.in);
     variable* result = inscratch ? scratchresult(w.m) : getallocvar(w.m);
     if (joinstexts) {
         if (left->stringval.size() + right->stringval.size() > textlimit())
@@ -131,7 +132,7 @@ void pushtruth(work& w, bool value) {
         loopends = !pending.empty() && pending.back().what == continuation::kind::whileblock &&
                    pending.back().depth + 1 == w.c.codestack.size();
     }
-    if (shortcut::truthinscratch(w.in, atend, loopends)) {
+    if (shortcut::truthinscratch(*w.in, atend, loopends)) {
         variable* truth = scratchnumber();
         truth->identifier = typeident::builtin_int;
         truth->intval = value ? 1 : 0;
@@ -149,7 +150,7 @@ void comparison(work& w) {
     variable* right = popread(w);
     const double r = numericvalue(right);
     const double l = numericvalue(left);
-    pushtruth(w, docomparisment(l, r, byteof(w.in.op) - byteof(opcode::greater)));
+    pushtruth(w, docomparisment(l, r, byteof(w.in->op) - byteof(opcode::greater)));
 }
 
 void equality(work& w) {
@@ -168,14 +169,14 @@ void setlogic(work& w, variable* target, std::int32_t value) {
 }
 
 void logic(work& w) {
-    if (w.in.op == opcode::lognot) {
+    if (w.in->op == opcode::lognot) {
         variable* value = gettopvar();
         setlogic(w, value, value->getint() == 0 ? 1 : 0);
         return;
     }
     variable* left = gettopvar();
     variable* right = popread(w);
-    switch (w.in.op) {
+    switch (w.in->op) {
     case opcode::logand: setlogic(w, left, left->getint() != 0 && right->getint() != 0); break;
     case opcode::logor: setlogic(w, left, left->getint() != 0 || right->getint() != 0); break;
     case opcode::bitxor: {
@@ -195,12 +196,12 @@ void logic(work& w) {
 // remember the answer in their instruction until some attribute map gains or loses a name. A miss
 // is not trusted while the root has methods attached and unmade: they are names it has.
 variable** rootslotof(work& w, const std::string& name) {
-    if (w.in.form != operandform::name) return getrootslot(name);
-    if (w.in.rootshape != w.m.shapechanges || (w.in.rootslot == nullptr && w.m.progroot->attributes.hasunmade())) {
-        w.in.rootslot = getrootslot(name);
-        w.in.rootshape = w.m.shapechanges;
+    if (w.in->form != operandform::name) return getrootslot(name);
+    if (w.in->rootshape != w.m.shapechanges || (w.in->rootslot == nullptr && w.m.progroot->attributes.hasunmade())) {
+        w.in->rootslot = getrootslot(name);
+        w.in->rootshape = w.m.shapechanges;
     }
-    return w.in.rootslot;
+    return w.in->rootslot;
 }
 
 // Where `owner` keeps its attribute of the instruction's name (null: it has none). Names read
@@ -208,7 +209,7 @@ variable** rootslotof(work& w, const std::string& name) {
 // object without the attribute may still gain it without any map gaining a name (methods attached
 // to an object with no attributes are made on first lookup).
 variable** attributeslotof(work& w, variable* owner, const std::string& name) {
-    const instruction& in = w.in;
+    const instruction& in = *w.in;
     const bool named = in.form == operandform::name;
     if (named && in.slotowner == owner && in.rootshape == w.m.shapechanges && in.slotcollections == w.m.collections)
         return in.rootslot;
@@ -250,7 +251,7 @@ bool nextcannotreport(work& w) {
 
 // Pushes what a load of `found` under `name` pushes: a copy of a number, text or pointer, named.
 void pushloaded(work& w, variable* found, const std::string& name) {
-    if (shortcut::loaduncopied(w.in, *found, name, [&] { return nextcannotreport(w); })) {
+    if (shortcut::loaduncopied(*w.in, *found, name, [&] { return nextcannotreport(w); })) {
         push(w, found);
         return;
     }
@@ -263,7 +264,7 @@ void pushloaded(work& w, variable* found, const std::string& name) {
 }
 
 void storelocal(work& w) {
-    const std::string& name = nameof(w.frame, w.in);
+    const std::string& name = nameof(w.frame, *w.in);
     variable* entry = topentry(w);
     variable* value = storedvalue(entry, w.fresh);
     w.c.databasestack.back().slot(name) = value;
@@ -282,7 +283,7 @@ void storelocal(work& w) {
 }
 
 void storeglobal(work& w) {
-    const std::string& name = nameof(w.frame, w.in);
+    const std::string& name = nameof(w.frame, *w.in);
     variable* entry = topentry(w);
     variable* value = storedvalue(entry, w.fresh);
     w.m.globalvars[name] = value;
@@ -291,12 +292,12 @@ void storeglobal(work& w) {
 }
 
 void loadattr(work& w) {
-    const std::string& name = nameof(w.frame, w.in);
+    const std::string& name = nameof(w.frame, *w.in);
     variable* current = w.c.callstack.back();
     variable* found = attributeof(w, current, name);
     // A number that an arithmetic or comparison only reads needs no copy, as for a local. The
     // receiver the copy would carry is never read of a number.
-    if (found->isnumber() && shortcut::loaduncopied(w.in, *found, name, [&] { return nextcannotreport(w); })) {
+    if (found->isnumber() && shortcut::loaduncopied(*w.in, *found, name, [&] { return nextcannotreport(w); })) {
         push(w, found);
         return;
     }
@@ -307,7 +308,7 @@ void loadattr(work& w) {
 }
 
 void storeattr(work& w) {
-    const std::string& name = nameof(w.frame, w.in);
+    const std::string& name = nameof(w.frame, *w.in);
     variable* entry = topentry(w);
     variable* value = storedvalue(entry, w.fresh);
     variable* owner = w.c.callstack.back();
@@ -346,40 +347,40 @@ void restorelocals(work& w) {
 }
 
 void pushconstant(work& w) {
-    if (w.in.form == operandform::atruntime) {
+    if (w.in->form == operandform::atruntime) {
         pushfresh(w, getconstant(w.frame));
         return;
     }
-    if (shortcut::constantinscratch(w.in)) {
-        push(w, scratchconstant(w.in));
+    if (shortcut::constantinscratch(*w.in)) {
+        push(w, scratchconstant(*w.in));
         return;
     }
-    pushfresh(w, makeconstant(w.frame, w.in));
+    pushfresh(w, makeconstant(w.frame, *w.in));
 }
 
 void loadlocal(work& w) {
-    const std::string& name = nameof(w.frame, w.in);
+    const std::string& name = nameof(w.frame, *w.in);
     pushloaded(w, localvar(w, name), name);
 }
 
 void loadglobal(work& w) {
-    const std::string& name = nameof(w.frame, w.in);
+    const std::string& name = nameof(w.frame, *w.in);
     pushloaded(w, getglobalvar(name), name);
 }
 
 void pointlocal(work& w) {
-    const std::string& name = nameof(w.frame, w.in);
+    const std::string& name = nameof(w.frame, *w.in);
     pointto(w, localvar(w, name), name, nullptr);
 }
 
 void pointattr(work& w) {
-    const std::string& name = nameof(w.frame, w.in);
+    const std::string& name = nameof(w.frame, *w.in);
     variable* current = w.c.callstack.back();
     pointto(w, attributeof(w, current, name), name, current);
 }
 
 void pointglobal(work& w) {
-    const std::string& name = nameof(w.frame, w.in);
+    const std::string& name = nameof(w.frame, *w.in);
     pointto(w, getglobalvar(name), name, nullptr);
 }
 
@@ -394,9 +395,9 @@ void frameended() {
     exitoutoffunc();
 }
 
-// The instruction `w.in`, its operand read (or to be read from the bytes by the instruction).
+// The instruction `*w.in`, its operand read (or to be read from the bytes by the instruction).
 [[gnu::always_inline]] inline void dispatch(work& w) {
-    switch (w.in.op) {
+    switch (w.in->op) {
     case opcode::add:
     case opcode::sub:
     case opcode::mul:
@@ -430,13 +431,13 @@ void frameended() {
     case opcode::savelocals: w.c.savlvar.push_back(w.c.databasestack.back()); break;
     case opcode::restorelocals: restorelocals(w); break;
     case opcode::assign: assign(w); break;
-    case opcode::call: callinstruction(w.frame, w.in); break;
+    case opcode::call: callinstruction(w.frame, *w.in); break;
     case opcode::ret: returninstruction(); break;
-    case opcode::ifblock: ifblock(w.frame, w.in); break;
-    case opcode::whileblock: whileblock(w.frame, w.in); break;
-    case opcode::foreachblock: foreachblock(w.frame, w.in); break;
+    case opcode::ifblock: ifblock(w.frame, *w.in); break;
+    case opcode::whileblock: whileblock(w.frame, *w.in); break;
+    case opcode::foreachblock: foreachblock(w.frame, *w.in); break;
     case opcode::leave: goout(); break;
-    case opcode::enterattr: enterattr(w.frame, w.in); break;
+    case opcode::enterattr: enterattr(w.frame, *w.in); break;
     case opcode::leaveall: leaveall(); break;
     case opcode::enter: gointo(gettopvar()); break;
     }
@@ -508,7 +509,7 @@ inline void resumeclosed() {
     }
     const instruction& in = frame.body->code[frame.ip++];
     const bool inframe = in.inframe;
-    work w{m, c, frame, in, fresh};
+    work w{m, c, frame, &in, fresh};
     if (!c._FDESC.empty()) descriptorcountdown(w);
     // The position moves past the operand before the instruction runs, as reading the operand
     // would move it, so a report shows the code that follows; operands read only now start right
@@ -527,13 +528,15 @@ inline void resumeclosed() {
 // for any step. Returns how many steps it took.
 [[gnu::always_inline]] inline std::size_t runinframe(machine& m, context& c, codeframe& frame, std::size_t room) {
     std::size_t taken = 0;
+    work w{m, c, frame, nullptr, nullptr};
     while (taken < room && !frame.empty() && m.stepstaken < m.unwatchedsteps && !collectiondue(m)) {
         const instruction& in = frame.body->code[frame.ip];
         if (!in.inframe) break;
         ++m.stepstaken;
         ++frame.ip;
         ++taken;
-        work w{m, c, frame, in, m.freshresult};
+        w.in = &in;
+        w.fresh = m.freshresult;
         m.freshresult = nullptr;
         frame.pc = in.runpc;
         dispatch(w);
