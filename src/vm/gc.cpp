@@ -101,7 +101,7 @@ public:
         held.marked = round;
         if (keepnumbers) lists.push_back(&held);
         // The elements of a long list lie far apart in memory: ask for each a little ahead.
-        const std::vector<listelements::element>& items = held.items;
+        const auto& items = held.items;
         const std::size_t end = held.boxedto;
         for (std::size_t i = held.boxedfrom; i < end; ++i) {
             if (i + 8 < end && !items[i + 8].kept()) __builtin_prefetch(items[i + 8].object());

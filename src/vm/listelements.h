@@ -8,8 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
-
+#include "vm/plainarray.h"
 #include "vm/sharing.h"
 
 namespace T4VM {
@@ -34,7 +33,7 @@ public:
     // of them changes them. A kept number stands for one object, so the elements are shared only
     // while the same objects are in them: its objects are made before shared elements are copied.
     struct store {
-        std::vector<element> items;
+        plainarray<element> items;
         std::uint32_t marked = 0;  // the collection that last marked the elements
         // Every object among the elements lies in [boxedfrom, boxedto); the rest are kept numbers,
         // which the collector has nothing to do with. So a collection looks only at what was
@@ -82,7 +81,7 @@ public:
     // The elements after it move down by one, and the objects among them with them.
     void erase(std::size_t index) {
         store& changed = writable();
-        changed.items.erase(changed.items.begin() + static_cast<std::ptrdiff_t>(index));
+        changed.items.erase(index);
         if (changed.boxedfrom != changed.boxedto) {
             changed.boxedfrom = std::min(changed.boxedfrom, index);
             changed.boxedto = std::min(changed.boxedto, changed.items.size());
