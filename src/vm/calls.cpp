@@ -49,7 +49,7 @@ void bindelement(continuation& loop) {
 }
 
 variable* selfof(const framemap& frame) {
-    auto found = frame.find(selfname());
+    auto found = frame.findinterned(selfname());
     return found == frame.end() ? nullptr : found->second;
 }
 

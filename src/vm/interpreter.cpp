@@ -263,6 +263,15 @@ void pushloaded(work& w, variable* found, const std::string& name) {
         push(w, value);
 }
 
+// The copy of a stored value the program root takes. Copying a plain number is its fields alone
+// (getcopy does the same, after checks a top-level store of a number need not repeat).
+variable* copyforroot(work& w, variable* entry) {
+    if (!entry->isplainnumber() || w.m.copydepth != 0) return entry->getvar();
+    variable* copy = getallocvar(w.m);
+    entry->copyplainfields(*copy);
+    return copy;
+}
+
 void storelocal(work& w) {
     const std::string& name = nameof(w.frame, *w.in);
     variable* entry = topentry(w);
@@ -272,7 +281,7 @@ void storelocal(work& w) {
     // its attributes too, which every later lookup of the name finds first. That copy is taken
     // before the entry is named, as it always has been.
     if (w.c.callstack.size() == 1) {
-        variable* rootvalue = entry->getvar();
+        variable* rootvalue = copyforroot(w, entry);
         if (variable** slot = rootslotof(w, name))
             *slot = rootvalue;
         else

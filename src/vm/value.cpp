@@ -194,13 +194,7 @@ variable* variable::getcopy() {
         if (stringval.empty() && !listval.made() && !parts.made()) {
             // A number (or any value owning no text, code or native objects): the fields the
             // assignment would copy that hold anything are these.
-            copy->identifier = identifier;
-            copy->name = name;
-            copy->ismodule = ismodule;
-            copy->self = self;
-            copy->intval = intval;
-            copy->floatval = floatval;
-            copy->pntrval = pntrval;
+            copyplainfields(*copy);
         } else {
             copy->assignvalues(*this);
         }

@@ -416,6 +416,9 @@ public:
             if (it->first == &interned) return it;
         return entries.end();
     }
+    const_iterator findinterned(const std::string& interned) const {
+        return const_cast<framemap*>(this)->findinterned(interned);
+    }
     // The entry of an interned name.
     variable*& slot(const std::string& interned) {
         auto found = findinterned(interned);
@@ -574,6 +577,22 @@ public:
     variable* getpointer();
     variable* getcopy();
     variable* getvar();
+    // A number with nothing attached, inside or shared: its copy is these fields and nothing else,
+    // so it needs none of the general copy's bookkeeping.
+    bool isplainnumber() const {
+        return isnumber() && dictval.empty() && attributes.nonemade() && !attributes.hasunmade() &&
+               stringval.empty() && !listval.made() && !parts.made();
+    }
+    // The fields a copy of a value owning no text, code, containers or native objects takes.
+    void copyplainfields(variable& copy) const {
+        copy.identifier = identifier;
+        copy.name = name;
+        copy.ismodule = ismodule;
+        copy.self = self;
+        copy.intval = intval;
+        copy.floatval = floatval;
+        copy.pntrval = pntrval;
+    }
     bool operator==(const variable& other) const;
     // Most numbers read are ints already: only the others go out of line to be converted.
     std::int32_t getint() { return identifier == typeident::builtin_int ? intval : convertedint(); }
