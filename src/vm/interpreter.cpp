@@ -536,9 +536,11 @@ inline void resumeclosed() {
 // instruction itself, with the count of steps and the collection's pace checked before it as
 // for any step. Returns how many steps it took.
 [[gnu::always_inline]] inline std::size_t runinframe(machine& m, context& c, codeframe& frame, std::size_t room) {
+    // Never past the room given nor past the last unwatched step.
+    const std::size_t limit = std::min<std::uint64_t>(room, m.unwatchedsteps - m.stepstaken);
     std::size_t taken = 0;
     work w{m, c, frame, nullptr, nullptr};
-    while (taken < room && !frame.empty() && m.stepstaken < m.unwatchedsteps && !collectiondue(m)) {
+    while (taken < limit && !frame.empty() && !collectiondue(m)) {
         const instruction& in = frame.body->code[frame.ip];
         if (!in.inframe) break;
         ++m.stepstaken;
