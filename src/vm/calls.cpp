@@ -264,8 +264,15 @@ bool repeatloop() {
         body = loop.working;
     else if (!whileloop)
         body.slot(elementname()) = loop.items[loop.next - 1];
-    if (variable* self = selfof(loop.working)) loop.block->self = self;
-    body.slot(selfname()) = loop.block->self;
+    const auto self = loop.working.findinterned(selfname());
+    if (self != loop.working.end() && self->second != nullptr) loop.block->self = self->second;
+    // The two frames nearly always hold their names in the same places (the body's frame began as
+    // a copy of W): "self" is then found where it is in W without a second search.
+    const auto at = static_cast<std::size_t>(self - loop.working.begin());
+    if (at < body.size() && body.begin()[at].first == &selfname())
+        body.begin()[at].second = loop.block->self;
+    else
+        body.slot(selfname()) = loop.block->self;
     frame.pc = 0;
     frame.ip = 0;
     return true;

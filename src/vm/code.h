@@ -44,7 +44,7 @@ public:
     byte operator[](std::size_t index) const { return start[index]; }
     // The instructions of this code, decoded the first time it runs; null for empty code that
     // belongs to no buffer.
-    const decodedbody* decoded() const;
+    const decodedbody* decoded() const { return decodedcache != nullptr ? decodedcache : decodefirst(); }
     // Drops the decoded form of every body of the buffer, which breaks the loop between the
     // buffer and the constants its instructions keep. Only for the end of a machine: any codeblock
     // of this buffer that still runs would decode its body again, but one that has decoded it
@@ -53,6 +53,9 @@ public:
     friend bool operator==(const codeblock& a, const codeblock& b);
 
 private:
+    // Decodes this body, or finds the form another codeblock of it decoded. Every call looks for
+    // the decoded form, so what a copy already holds is read inline.
+    const decodedbody* decodefirst() const;
     std::shared_ptr<const codebuffer> buffer;
     const byte* start = nullptr;
     std::size_t length = 0;

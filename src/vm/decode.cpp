@@ -172,8 +172,8 @@ float decodefloat(std::uint32_t whole, std::uint32_t fraction) {
     return static_cast<float>(whole) + static_cast<float>(fraction) / static_cast<float>(scale);
 }
 
-const decodedbody* codeblock::decoded() const {
-    if (decodedcache != nullptr || !buffer) return decodedcache;  // code of no buffer is empty
+const decodedbody* codeblock::decodefirst() const {
+    if (!buffer) return nullptr;  // code of no buffer is empty
     const std::size_t offset = static_cast<std::size_t>(start - buffer->bytes.data());
     std::unique_ptr<decodedbody>& found = buffer->bodies[offset];
     if (!found) found = decode(start, length);

@@ -361,6 +361,14 @@ private:
         other.room = inlined;
     }
     void append(const smallvector& other) {
+        if (count == 0 && items == local && other.count <= inlined) {
+            // Into empty inline room, as every move and copy of a small frame goes: the whole room
+            // at once is a few register moves, where a copy of `count` entries is a call. Storage
+            // outside an owner is never smaller than the inline room, so all of it may be read.
+            std::copy(other.items, other.items + inlined, local);
+            count = other.count;
+            return;
+        }
         reserve(count + other.count);
         std::copy(other.items, other.items + other.count, items + count);
         count += other.count;
