@@ -534,13 +534,26 @@ inline void resumeclosed() {
 // stacks being there, the return flag, the descriptor records, work waiting for a frame to close,
 // the table of contexts) such instructions leave as it was, so each of these steps is only the
 // instruction itself, with the count of steps and the collection's pace checked before it as
-// for any step. Returns how many steps it took.
+// for any step. So is the step that finds the frame at its end when its loop runs the body again
+// in the same frame: no frame closes and no work waiting is due. Returns how many steps it took.
 [[gnu::always_inline]] inline std::size_t runinframe(machine& m, context& c, codeframe& frame, std::size_t room) {
     // Never past the room given nor past the last unwatched step.
     const std::size_t limit = std::min<std::uint64_t>(room, m.unwatchedsteps - m.stepstaken);
     std::size_t taken = 0;
     work w{m, c, frame, nullptr, nullptr};
-    while (taken < limit && !frame.empty() && !collectiondue(m)) {
+    while (taken < limit && !collectiondue(m)) {
+        if (frame.empty()) {
+            // The step counts before it runs, as any step does; one that does not repeat the loop
+            // changed nothing and is left, uncounted, to the full step.
+            ++m.stepstaken;
+            m.freshresult = nullptr;
+            if (!repeatloop()) {
+                --m.stepstaken;
+                break;
+            }
+            ++taken;
+            continue;
+        }
         const instruction& in = frame.body->code[frame.ip];
         if (!in.inframe) break;
         ++m.stepstaken;

@@ -317,4 +317,76 @@ TEST_F(machine, InFrameInstructionsLeaveWhatAStepChecksAsItWas) {
     EXPECT_GT(flagged, 20u);
 }
 
+// Steps run together in a frame take the very steps that running one at a time takes, the end of a
+// loop body that runs again in its frame included: a budget of exactly those steps ends the
+// program's frame, not a step before or after, with the same results.
+TEST_F(machine, LoopsRunTogetherTakeTheStepsTheyTakeOneAtATime) {
+    T4VM::machine& m = T4VM::vm();
+    T4VM::context& c = *T4VM::boundcontext();
+    const T4VM::codeblock program(T4VM::assemble(R"(
+pushconst 0
+storelocal i
+pushconst 0
+storelocal total
+pushconst 5
+loadlocal i
+less
+whileblock {
+    pushconst [1, 2, 3]
+    foreachblock {
+        loadlocal ELEMENT
+        loadlocal total
+        add
+        storelocal total
+    }
+    pushconst 1
+    loadlocal i
+    add
+    storelocal i
+    pushconst 5
+    loadlocal i
+    less
+}
+)"));
+#ifndef T4VM_PLAIN
+    ASSERT_TRUE(T4VM::shortcut::runinframe());  // the plain build runs every step alone
+#endif
+    const auto results = [&] {
+        return std::vector<std::int32_t>{m.progroot->attributes["i"]->intval,
+                                         m.progroot->attributes["total"]->intval};
+    };
+    // The program runs as a function called from the root frame would: its frame ending closes
+    // its variables and its entry of the call trace too.
+    const auto open = [&] {
+        c.codestack.push_back(T4VM::openedframe(program));
+        c.databasestack.emplace_back();
+        c.calltrace.push_back(m.progroot);
+    };
+    const std::size_t frames = c.databasestack.size(), traced = c.calltrace.size();
+
+    open();
+    const std::uint64_t start = m.stepstaken;
+    while (c.codestack.size() > 1) T4VM::step(m);
+    const std::uint64_t steps = m.stepstaken - start;
+    EXPECT_EQ(results(), (std::vector<std::int32_t>{5, 30}));
+
+    for (const std::uint64_t budget : {steps - 1, steps}) {
+        open();
+        c.datastack.clear();
+        const std::uint64_t before = m.stepstaken;
+        T4VM::runsinglecontext(budget);
+        EXPECT_EQ(m.stepstaken - before, budget) << "the machine's count of steps";
+        const bool finished = c.codestack.size() == 1;
+        EXPECT_EQ(finished, budget == steps) << budget << " of " << steps << " steps";
+        if (finished) {
+            EXPECT_EQ(results(), (std::vector<std::int32_t>{5, 30}));
+        }
+        c.codestack.resize(1);
+        c.databasestack.resize(frames);
+        c.calltrace.resize(traced);
+        c.pending.clear();
+    }
+    EXPECT_EQ(err.str(), "");
+}
+
 }  // namespace
