@@ -126,6 +126,9 @@ void notefacts(std::vector<instruction>& code, const byte* bytes, std::size_t le
         instruction& in = code[i];
         in.runpc = in.form == operandform::atruntime || in.form == operandform::unknown ? in.offset + 1 : in.next;
         in.inframe = hasflag(byteof(in.op), opflag::inframe) && in.form != operandform::unknown;
+        in.mayrunnow = ((in.op == opcode::enter || in.op == opcode::enterattr || in.op == opcode::leave) &&
+                        in.form != operandform::unknown) ||
+                       (in.op == opcode::call && in.form == operandform::count);
         const instruction* next = at(i + 1);
         if (readsonly(next))
             in.readerahead = 1;

@@ -51,6 +51,9 @@ struct instruction {
     bool blockahead : 1 = false;
     // A known instruction that stays in its frame (opflag::inframe).
     bool inframe : 1 = false;
+    // One that may stay in its frame as things stand when it runs: an object scope opened or
+    // closed, a call with its count at hand (see staysinframenow).
+    bool mayrunnow : 1 = false;
     std::uint32_t offset = 0;  // of the opcode byte, from the start of the body
     std::uint32_t next = 0;    // of the byte after the operand
     union {

@@ -71,7 +71,8 @@ struct methodentry {
     bool custom;  // a "CUSTOM_FUNC" native object rather than a "BUILTIN_MODULE" one
 };
 
-// The method tables one after the other, each in the order its methods are attached.
+// The method tables one after the other, each in the order its methods are attached. Every one of
+// these natives works on its receiver, its arguments and the data stack alone (dataonly).
 constexpr methodentry methods[]{
     // strings: 0, 2
     {"get", builtin::strget, false}, {"substr", builtin::strsub, false},
@@ -106,7 +107,10 @@ variable* makemethod(const methodentry& entry, std::uint64_t seq) {
     auto& shared = vm().methodparts;
     if (shared.empty()) shared.resize(std::size(methods));
     sharedvalue<functionparts>& parts = shared[static_cast<std::size_t>(&entry - methods)];
-    if (!parts.made()) parts.mut().modulefunc = entry.native;
+    if (!parts.made()) {
+        parts.mut().modulefunc = entry.native;
+        parts.mut().dataonly = true;
+    }
     function->parts = parts;
     return function;
 }

@@ -529,13 +529,30 @@ inline void resumeclosed() {
     return inframe;
 }
 
+// Instructions that stay in their frame only as things stand (instruction::mayrunnow): opening an
+// object scope (which leaves no stack empty), closing one that is not the last, and calling a
+// native that works on data alone. Steps run together meet them in every method call on a value.
+[[gnu::noinline]] bool staysinframenow(const context& c, const instruction& in) {
+    switch (in.op) {
+    case opcode::enter:
+    case opcode::enterattr: return true;
+    case opcode::leave: return c.callstack.size() > 1 && c.databasestack.size() > 1;
+    case opcode::call: {
+        const variable* callee = c.datastack.empty() ? nullptr : c.datastack.back();
+        return callee != nullptr && callee->ismodule && callee->parts.get().dataonly;
+    }
+    default: return false;
+    }
+}
+
 // Runs the instructions that follow one that stayed in its frame, for as long as they stay in it
-// too, up to `room` of them. What the full preamble and the checks after a step look at (the
-// stacks being there, the return flag, the descriptor records, work waiting for a frame to close,
-// the table of contexts) such instructions leave as it was, so each of these steps is only the
-// instruction itself, with the count of steps and the collection's pace checked before it as
-// for any step. So is the step that finds the frame at its end when its loop runs the body again
-// in the same frame: no frame closes and no work waiting is due. Returns how many steps it took.
+// too (always, or as things stand: staysinframenow), up to `room` of them. What the full preamble
+// and the checks after a step look at (the stacks being there, the return flag, the descriptor
+// records, work waiting for a frame to close, the table of contexts) such instructions leave as it
+// was, so each of these steps is only the instruction itself, with the count of steps and the
+// collection's pace checked before it as for any step. So is the step that finds the frame at its
+// end when its loop runs the body again in the same frame: no frame closes and no work waiting is
+// due. Returns how many steps it took.
 [[gnu::always_inline]] inline std::size_t runinframe(machine& m, context& c, codeframe& frame, std::size_t room) {
     // Never past the room given nor past the last unwatched step.
     const std::size_t limit = std::min<std::uint64_t>(room, m.unwatchedsteps - m.stepstaken);
@@ -555,7 +572,7 @@ inline void resumeclosed() {
             continue;
         }
         const instruction& in = frame.body->code[frame.ip];
-        if (!in.inframe) break;
+        if (!in.inframe && !(in.mayrunnow && staysinframenow(c, in))) break;
         ++m.stepstaken;
         ++frame.ip;
         ++taken;

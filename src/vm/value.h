@@ -248,6 +248,10 @@ struct functionparts {
     codeblock funccode;
     mfuncptr modulefunc = nullptr;
     parammap moduleparams;
+    // The native works on its receiver, its arguments and the data stack alone: it opens, closes
+    // and ends nothing and touches no context, so a call of it may run among the steps run
+    // together in a frame. The methods of strings, pointers, lists and dictionaries are such.
+    bool dataonly = false;
 };
 
 // The name a value was last loaded, stored or attached under. Names are interned: a value holds a

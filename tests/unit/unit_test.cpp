@@ -317,8 +317,47 @@ TEST_F(machine, InFrameInstructionsLeaveWhatAStepChecksAsItWas) {
     EXPECT_GT(flagged, 20u);
 }
 
+// Calls of the natives marked dataonly (the methods of texts, pointers, lists and dictionaries) run
+// among the steps run together in a frame as well. That holds only while each leaves what the
+// checks around a step look at as it was: called on a value of its kind, none may change it.
+TEST_F(machine, DataOnlyNativesLeaveWhatAStepChecksAsItWas) {
+    T4VM::machine& m = T4VM::vm();
+    T4VM::context& c = *T4VM::boundcontext();
+    const auto sizes = [&] {
+        return std::vector<std::size_t>{c.codestack.size(), c.callstack.size(), c.databasestack.size(),
+                                        c.calltrace.size(), c.pending.size(), c._FDESC.size(),
+                                        m.threads.size(), c.returned ? 1u : 0u,
+                                        static_cast<std::size_t>(m.schedulechanges)};
+    };
+    std::size_t called = 0;
+    for (variable* receiver : {str("text"), num(5)->getpointer(), listof({num(1), num(2), num(3)}),
+                               dictof({{num(1), num(2)}})}) {
+        T4VM::pinvariable(receiver);
+        std::vector<std::string> names;
+        for (const auto& [name, method] : receiver->attributes) names.push_back(name);
+        for (const std::string& name : names) {
+            variable* method = receiver->attributes.at(name)->getvar();
+            ASSERT_TRUE(method->ismodule && method->parts.get().dataonly) << name;
+            method->self = receiver;
+            // Every method finds what it reads among these: index 1, value 1.
+            c.datastack.push_back(num(1));
+            c.datastack.push_back(num(1));
+            c.datastack.push_back(method);
+            c.codestack.push_back(T4VM::openedframe(T4VM::codeblock(T4VM::assemble("call 2\n"))));
+            const std::vector<std::size_t> before = sizes();
+            T4VM::step(m);
+            EXPECT_EQ(sizes(), before) << name;
+            EXPECT_EQ(err.str(), "") << name;
+            c.codestack.pop_back();
+            c.datastack.clear();
+            ++called;
+        }
+    }
+    EXPECT_EQ(called, 17u);  // every method of the four kinds
+}
+
 // Steps run together in a frame take the very steps that running one at a time takes, the end of a
-// loop body that runs again in its frame included: a budget of exactly those steps ends the
+// loop body that runs again in its frame and the method calls in it included: a budget of exactly those steps ends the
 // program's frame, not a step before or after, with the same results.
 TEST_F(machine, LoopsRunTogetherTakeTheStepsTheyTakeOneAtATime) {
     T4VM::machine& m = T4VM::vm();
@@ -328,10 +367,23 @@ pushconst 0
 storelocal i
 pushconst 0
 storelocal total
+pushconst []
+storelocal log
 pushconst 5
 loadlocal i
 less
 whileblock {
+    loadlocal i
+    loadlocal log
+    enter
+    loadattr append
+    call 1
+    leave
+    enterattr log
+    loadattr size
+    call 0
+    leave
+    storelocal count
     pushconst [1, 2, 3]
     foreachblock {
         loadlocal ELEMENT
@@ -353,7 +405,8 @@ whileblock {
 #endif
     const auto results = [&] {
         return std::vector<std::int32_t>{m.progroot->attributes["i"]->intval,
-                                         m.progroot->attributes["total"]->intval};
+                                         m.progroot->attributes["total"]->intval,
+                                         m.progroot->attributes["count"]->intval};
     };
     // The program runs as a function called from the root frame would: its frame ending closes
     // its variables and its entry of the call trace too.
@@ -368,7 +421,7 @@ whileblock {
     const std::uint64_t start = m.stepstaken;
     while (c.codestack.size() > 1) T4VM::step(m);
     const std::uint64_t steps = m.stepstaken - start;
-    EXPECT_EQ(results(), (std::vector<std::int32_t>{5, 30}));
+    EXPECT_EQ(results(), (std::vector<std::int32_t>{5, 30, 5}));
 
     for (const std::uint64_t budget : {steps - 1, steps}) {
         open();
@@ -379,7 +432,7 @@ whileblock {
         const bool finished = c.codestack.size() == 1;
         EXPECT_EQ(finished, budget == steps) << budget << " of " << steps << " steps";
         if (finished) {
-            EXPECT_EQ(results(), (std::vector<std::int32_t>{5, 30}));
+            EXPECT_EQ(results(), (std::vector<std::int32_t>{5, 30, 5}));
         }
         c.codestack.resize(1);
         c.databasestack.resize(frames);
