@@ -128,7 +128,8 @@ void notefacts(std::vector<instruction>& code, const byte* bytes, std::size_t le
         in.inframe = hasflag(byteof(in.op), opflag::inframe) && in.form != operandform::unknown;
         in.mayrunnow = ((in.op == opcode::enter || in.op == opcode::enterattr || in.op == opcode::leave) &&
                         in.form != operandform::unknown) ||
-                       (in.op == opcode::call && in.form == operandform::count);
+                       (in.op == opcode::call && in.form == operandform::count) ||
+                       (in.op == opcode::ifblock && in.form == operandform::function);
         const instruction* next = at(i + 1);
         if (readsonly(next))
             in.readerahead = 1;

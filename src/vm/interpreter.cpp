@@ -530,8 +530,9 @@ inline void resumeclosed() {
 }
 
 // Instructions that stay in their frame only as things stand (instruction::mayrunnow): opening an
-// object scope (which leaves no stack empty), closing one that is not the last, and calling a
-// native that works on data alone. Steps run together meet them in every method call on a value.
+// object scope (which leaves no stack empty), closing one that is not the last, calling a native
+// that works on data alone, and an ifblock whose block does not run. Steps run together meet them
+// in every method call on a value and every condition that fails.
 [[gnu::noinline]] bool staysinframenow(const context& c, const instruction& in) {
     switch (in.op) {
     case opcode::enter:
@@ -541,6 +542,7 @@ inline void resumeclosed() {
         const variable* callee = c.datastack.empty() ? nullptr : c.datastack.back();
         return callee != nullptr && callee->ismodule && callee->parts.get().dataonly;
     }
+    case opcode::ifblock: return shortcut::skipunrunblock(in, c.datastack);
     default: return false;
     }
 }

@@ -357,7 +357,8 @@ TEST_F(machine, DataOnlyNativesLeaveWhatAStepChecksAsItWas) {
 }
 
 // Steps run together in a frame take the very steps that running one at a time takes, the end of a
-// loop body that runs again in its frame and the method calls in it included: a budget of exactly those steps ends the
+// loop body that runs again in its frame, the method calls in it and a block that does not run
+// included: a budget of exactly those steps ends the
 // program's frame, not a step before or after, with the same results.
 TEST_F(machine, LoopsRunTogetherTakeTheStepsTheyTakeOneAtATime) {
     T4VM::machine& m = T4VM::vm();
@@ -384,6 +385,13 @@ whileblock {
     call 0
     leave
     storelocal count
+    loadlocal count
+    pushconst 9
+    less
+    ifblock {
+        pushconst 1
+        storelocal count
+    }
     pushconst [1, 2, 3]
     foreachblock {
         loadlocal ELEMENT
