@@ -264,11 +264,16 @@ void pushloaded(work& w, variable* found, const std::string& name) {
 }
 
 // The copy of a stored value the program root takes. Copying a plain number is its fields alone
-// (getcopy does the same, after checks a top-level store of a number need not repeat).
-variable* copyforroot(work& w, variable* entry) {
+// (getcopy does the same, after checks a top-level store of a number need not repeat). The copy
+// the root holds for the name already is made into the new one instead when nothing but the root
+// can refer to it (shortcut::reuserootcopy): it then becomes what the new copy would be, creation
+// number included.
+variable* copyforroot(work& w, variable* entry, variable* held) {
     if (!entry->isplainnumber() || w.m.copydepth != 0) return entry->getvar();
-    variable* copy = getallocvar(w.m);
+    variable* copy = held != nullptr && held != entry && shortcut::reuserootcopy(w.m, *held) ? held : getallocvar(w.m);
+    if (copy == held) copy->seq = w.m.nextseq++;
     entry->copyplainfields(*copy);
+    copy->rootcopy = true;
     return copy;
 }
 
@@ -281,8 +286,9 @@ void storelocal(work& w) {
     // its attributes too, which every later lookup of the name finds first. That copy is taken
     // before the entry is named, as it always has been.
     if (w.c.callstack.size() == 1) {
-        variable* rootvalue = copyforroot(w, entry);
-        if (variable** slot = rootslotof(w, name))
+        variable** slot = rootslotof(w, name);
+        variable* rootvalue = copyforroot(w, entry, slot != nullptr ? *slot : nullptr);
+        if (slot != nullptr)
             *slot = rootvalue;
         else
             w.m.progroot->attributes[name] = rootvalue;
@@ -331,6 +337,7 @@ void storeattr(work& w) {
 
 // Names passed to these helpers are interned texts (from getname), so they are set without a lookup.
 void pointto(work& w, variable* target, const std::string& name, variable* self) {
+    noterootread();  // the target may be one of the root's objects, which the pointer now holds
     variable* pointer = target->getpointer();
     pointer->name.set(&name);
     if (self != nullptr) pointer->self = self;

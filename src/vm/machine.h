@@ -66,6 +66,7 @@ struct machine {
     std::size_t copiedobjects = 0;
     std::uint64_t shapechanges = 0;  // see noteshapechange
     std::uint64_t keychanges = 0;    // see notekeychange
+    std::uint64_t rootreadmark = 0;  // nextseq when the root's attributes were last reached (noterootread)
 
     // Contexts, the table of runnable ones, and what all of them share.
     std::vector<std::unique_ptr<context>> everycontext;

@@ -100,6 +100,18 @@ inline bool keepunsharednumbers() { return !plainbuild && vm().hook == nullptr; 
 // of them exist as objects.
 inline bool makeonemethod() { return !plainbuild; }
 
+// A top-level store gives the program root a copy of the value. The root's copy for that name may
+// be made into the new one instead of making another object, when nothing else can refer to it:
+// it was made as such a copy (rootcopy) and changed in place by nothing since; nothing but the
+// machine's loads, which copy it or hand it to an arithmetic that only reads it, reached the root's
+// attributes since it was made (no pointer, no scope entered, no native, no look at the root's
+// map: noterootread); and the machine has one context and no tool watching, so no other data
+// stack can hold it either.
+inline bool reuserootcopy(const machine& m, const variable& held) {
+    return !plainbuild && held.rootcopy && held.seq >= m.rootreadmark && m.everycontext.size() == 1 &&
+           m.hook == nullptr;
+}
+
 // After an instruction that stays in its frame (opflag::inframe), the instructions that follow it
 // in the frame and stay in it too may run without the checks around each step, whose answers they
 // cannot change. Only the machine's own loop over a single context takes it.

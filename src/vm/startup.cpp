@@ -172,6 +172,7 @@ void init() {
     progroot = getallocvar();
     progroot->identifier = typeident::builtin_func;
     progroot->name = "PROGRAM_ROOT";
+    progroot->attributes.watched = true;
     progroot->parts.mut().funccode = codestack->back().code;
     callstack->push_back(progroot);
     calltrace->push_back(progroot);

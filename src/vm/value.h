@@ -46,6 +46,9 @@ class variable;
 // elsewhere can tell when it is out of date.
 void noteshapechange();  // some attribute map gained or lost a name
 void notekeychange();    // an object that is a dictionary key changed its value in place
+// Something other than a load reached the program root's attributes: the root's copies made
+// before now may be referred to from elsewhere (see reuserootcopy).
+void noterootread();
 // The changes of value in place of objects that are (or were) keys: a dictionary's index made
 // before the last one may file a key under a value it no longer has.
 std::uint64_t keychangecount();
@@ -513,7 +516,10 @@ public:
     // A copy's methods are copies of untouched methods, numbered in name order at copy time.
     void attachcopiedmethods(methodkind kind);
     // The collector looks at the made attributes only; unmade methods refer to nothing.
-    const map_type& made() const { return entries ? *entries : nothing(); }
+    const map_type& made() const {
+        if (watched) noterootread();
+        return entries ? *entries : nothing();
+    }
     // No attribute is made: the test of every copy and every object the collector reaches, so it
     // does not go through the shared empty map.
     bool nonemade() const { return !entries || entries->empty(); }
@@ -525,6 +531,7 @@ private:
     }
     // Most values never have attributes: their map is made when something looks at it.
     map_type& stored() const {
+        if (watched) noterootread();
         if (!entries) entries = std::make_unique<map_type>();
         return *entries;
     }
@@ -544,6 +551,8 @@ private:
 public:
     // While set, methods made from this table start marked as copied (a copy is in progress).
     bool copymark : 1 = false;
+    // The program root's own: every look at its entries is noted (noterootread). Never copied.
+    bool watched : 1 = false;
 };
 
 // The fields are ordered so that what the collector reads of every object comes first, and the
@@ -558,6 +567,7 @@ public:
     bool printing : 1 = false;  // true while getstring is inside this container
     bool gcmarked : 1 = false;  // reached in the current collection
     bool dictkey : 1 = false;   // has been entered as a dictionary key (and stays marked)
+    bool rootcopy : 1 = false;  // made as the program root's copy of a top-level store
     bool gcshared : 1 = false;  // reached more than once in the current collection
     std::uint32_t copyentry = 0;  // non-zero while this object's getcopy is in progress
     variable* self = nullptr;
@@ -584,6 +594,7 @@ public:
     // object is a dictionary key, the dictionaries' indexes by value are out of date.
     void changingvalue() {
         if (dictkey) notekeychange();
+        rootcopy = false;  // what changes it in place has reached it
     }
 
     variable* getpointer();
