@@ -270,8 +270,9 @@ void pushloaded(work& w, variable* found, const std::string& name) {
 // number included.
 variable* copyforroot(work& w, variable* entry, variable* held) {
     if (!entry->isplainnumber() || w.m.copydepth != 0) return entry->getvar();
-    variable* copy = held != nullptr && held != entry && shortcut::reuserootcopy(w.m, *held) ? held : getallocvar(w.m);
-    if (copy == held) copy->seq = w.m.nextseq++;
+    const bool reuse = held != nullptr && held != entry && shortcut::reuserootcopy(w.m, *held);
+    variable* copy = reuse ? held : getallocvar(w.m);
+    if (reuse) copy->seq = w.m.nextseq++;
     entry->copyplainfields(*copy);
     copy->rootcopy = true;
     return copy;
