@@ -317,6 +317,29 @@ TEST_F(machine, InFrameInstructionsLeaveWhatAStepChecksAsItWas) {
     EXPECT_GT(flagged, 20u);
 }
 
+// A top-level store may make the root's copy of a variable into the new one only while nothing but
+// the machine's loads can have reached it. Every way into the root's attributes notes that it
+// was reached, which moves the mark the copies made before it fail.
+TEST_F(machine, EveryLookAtTheRootsAttributesIsNoted) {
+    T4VM::machine& m = T4VM::vm();
+    T4VM::attrmap& root = m.progroot->attributes;
+    root["x"] = num(1);
+    const std::vector<std::pair<std::string, std::function<void()>>> looks{
+        {"find", [&] { root.find("x"); }},          {"begin", [&] { root.begin(); }},
+        {"at", [&] { root.at("x"); }},              {"contains", [&] { root.contains("x"); }},
+        {"size", [&] { root.size(); }},             {"index", [&] { root["x"]; }},
+        {"made", [&] { root.made(); }},             {"findmethod", [&] { root.findmethod("x"); }},
+        {"a copy", [&] { T4VM::attrmap copy(root); }},
+        {"a native's lookup", [&] { T4VM::moduleapi::getlocalvar("x"); }},
+    };
+    for (const auto& [name, look] : looks) {
+        num(0);  // the mark stands before this object
+        ASSERT_LT(m.rootreadmark, m.nextseq);
+        look();
+        EXPECT_EQ(m.rootreadmark, m.nextseq) << name;
+    }
+}
+
 // Calls of the natives marked dataonly (the methods of texts, pointers, lists and dictionaries) run
 // among the steps run together in a frame as well. That holds only while each leaves what the
 // checks around a step look at as it was: called on a value of its kind, none may change it.
