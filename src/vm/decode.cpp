@@ -126,10 +126,7 @@ void notefacts(std::vector<instruction>& code, const byte* bytes, std::size_t le
         instruction& in = code[i];
         in.runpc = in.form == operandform::atruntime || in.form == operandform::unknown ? in.offset + 1 : in.next;
         in.inframe = hasflag(byteof(in.op), opflag::inframe) && in.form != operandform::unknown;
-        in.mayrunnow = ((in.op == opcode::enter || in.op == opcode::enterattr || in.op == opcode::leave) &&
-                        in.form != operandform::unknown) ||
-                       (in.op == opcode::call && in.form == operandform::count) ||
-                       (in.op == opcode::ifblock && in.form == operandform::function);
+        in.mayrunnow = hasflag(byteof(in.op), opflag::inframenow) && in.form != operandform::unknown;
         const instruction* next = at(i + 1);
         if (readsonly(next))
             in.readerahead = 1;

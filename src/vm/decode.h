@@ -51,9 +51,7 @@ struct instruction {
     bool blockahead : 1 = false;
     // A known instruction that stays in its frame (opflag::inframe).
     bool inframe : 1 = false;
-    // One that may stay in its frame as things stand when it runs: an object scope opened or
-    // closed, a call with its count at hand, an ifblock with its block at hand (see
-    // staysinframenow).
+    // A known instruction that may stay in its frame as things stand (opflag::inframenow).
     bool mayrunnow : 1 = false;
     std::uint32_t offset = 0;  // of the opcode byte, from the start of the body
     std::uint32_t next = 0;    // of the byte after the operand

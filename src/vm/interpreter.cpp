@@ -547,6 +547,7 @@ inline void resumeclosed() {
     case opcode::enterattr: return true;
     case opcode::leave: return c.callstack.size() > 1 && c.databasestack.size() > 1;
     case opcode::call: {
+        if (in.form != operandform::count) return false;
         const variable* callee = c.datastack.empty() ? nullptr : c.datastack.back();
         return callee != nullptr && callee->ismodule && callee->parts.get().dataonly;
     }

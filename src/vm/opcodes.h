@@ -33,6 +33,9 @@ inline constexpr std::uint8_t truth = 4;
 // frame or object scope, ends nothing, records no pending work and touches no context, descriptor
 // record or return flag, so whatever the machine checked before it still holds after it.
 inline constexpr std::uint8_t inframe = 8;
+// May stay in its frame as things stand when it runs: it opens or closes an object scope, calls
+// something or runs a block only conditionally (see staysinframenow in the interpreter).
+inline constexpr std::uint8_t inframenow = 16;
 }  // namespace opflag
 
 // X(number, name, operand kind, flags)
@@ -43,10 +46,10 @@ inline constexpr std::uint8_t inframe = 8;
     X(0x03, div, none, opflag::readsonly | opflag::inframe)                          \
     X(0x04, loadlocal, name, opflag::pushesonly | opflag::inframe)                   \
     X(0x05, storelocal, name, opflag::inframe)                                       \
-    X(0x06, leave, none, opflag::none)                                               \
-    X(0x07, enterattr, name, opflag::none)                                           \
+    X(0x06, leave, none, opflag::inframenow)                                         \
+    X(0x07, enterattr, name, opflag::inframenow)                                     \
     X(0x08, leaveall, none, opflag::none)                                            \
-    X(0x09, call, count, opflag::none)                                               \
+    X(0x09, call, count, opflag::inframenow)                                         \
     X(0x0A, loadattr, name, opflag::inframe)                                         \
     X(0x0B, storeattr, name, opflag::inframe)                                        \
     X(0x0C, loadglobal, name, opflag::pushesonly | opflag::inframe)                  \
@@ -70,7 +73,7 @@ inline constexpr std::uint8_t inframe = 8;
     X(0x1E, pointglobal, name, opflag::inframe)                                      \
     X(0x1F, pointtop, none, opflag::inframe)                                         \
     X(0x20, lognor, none, opflag::inframe)                                           \
-    X(0x21, ifblock, block, opflag::none)                                            \
+    X(0x21, ifblock, block, opflag::inframenow)                                      \
     X(0x22, pop, none, opflag::inframe)                                              \
     X(0x23, whileblock, block, opflag::none)                                         \
     X(0x24, foreachblock, block, opflag::none)                                       \
@@ -78,7 +81,7 @@ inline constexpr std::uint8_t inframe = 8;
     X(0x26, restorelocals, none, opflag::none)                                       \
     X(0x27, assign, none, opflag::inframe)                                           \
     X(0x28, dup, none, opflag::inframe)                                              \
-    X(0x29, enter, none, opflag::none)
+    X(0x29, enter, none, opflag::inframenow)
 
 enum class opcode : std::uint8_t {
 #define T4VM_OPCODE_ENUM(number, name, operand, flags) name = number,
