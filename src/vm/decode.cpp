@@ -132,6 +132,7 @@ void notefacts(std::vector<instruction>& code, const byte* bytes, std::size_t le
             in.readerahead = 1;
         else if (plainpush(next) && readsonly(at(i + 2)))
             in.readerahead = 2;
+        in.storeahead = next != nullptr && next->op == opcode::storelocal && next->form == operandform::name;
         in.blockahead = next != nullptr && (next->op == opcode::ifblock || next->op == opcode::whileblock) &&
                         next->form != operandform::unknown && next->offset + 1 < length &&
                         bytes[next->offset + 1] == operandtype::function;

@@ -49,6 +49,8 @@ struct instruction {
     // The next instruction is an ifblock or whileblock with a function operand, which takes a
     // truth value pushed here as its condition and nothing else.
     bool blockahead : 1 = false;
+    // The next instruction stores the value this one pushes in a local of the name it reads ahead.
+    bool storeahead : 1 = false;
     // A known instruction that stays in its frame (opflag::inframe).
     bool inframe : 1 = false;
     // A known instruction that may stay in its frame as things stand (opflag::inframenow).

@@ -149,7 +149,7 @@ std::uint64_t makingplace(std::span<const methodentry> table, std::size_t index,
 }
 
 variable** attrmap::findmethod(const std::string& key) {
-    if (watched) noterootread();
+    if (watched) notereached();
     if (pending != methodkind::none && shortcut::makeonemethod()) {
         const auto table = methodtable(pending);
         for (std::size_t index = 0; index < table.size(); ++index) {

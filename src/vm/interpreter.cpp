@@ -39,7 +39,24 @@ void pushfresh(work& w, variable* value) {
     w.m.freshresult = value;
 }
 
-// The value a store binds: the top entry itself when it is fresh, else its copy as usual.
+// The value a store to a local binds: the top entry itself when it is fresh, else its copy as
+// usual. A number an arithmetic left for the store becomes the object the frame holds for the name
+// when that may take it (shortcut::reusebinding), else a new object, numbered as the arithmetic's
+// own would have been. A plain number that nothing else holds is marked as such a binding.
+variable* boundvalue(work& w, variable* entry, variable* held) {
+    if (entry == w.m.storescratch && entry == w.fresh) {
+        variable* value = held != nullptr && shortcut::reusebinding(w.m, *held) ? held : getallocvar(w.m);
+        entry->copyplainfields(*value);
+        value->seq = w.m.storeseq;
+        value->framebound = true;
+        return value;
+    }
+    variable* value = shortcut::bindfresh(entry, w.fresh) ? entry : entry->getvar();
+    if (value != entry || w.fresh == entry) value->framebound = value->isplainnumber();
+    return value;
+}
+
+// The value other stores bind: the top entry itself when it is fresh, else its copy as usual.
 variable* storedvalue(variable* entry, variable* fresh) { return shortcut::bindfresh(entry, fresh) ? entry : entry->getvar(); }
 
 // The instructions that use the top entry as it is (no copy) still need one to be there.
@@ -82,6 +99,17 @@ std::int32_t integerarithmetic(std::int32_t left, std::int32_t right, opcode op)
     return static_cast<std::int32_t>(result);
 }
 
+// The scratch object a number waits in for the store that follows (shortcut::resultforstore). It
+// takes the creation number of the object it stands for, and nothing of an earlier number.
+variable* resultforstore(machine& m) {
+    if (m.storescratch == nullptr) makescratch(m.storescratch);
+    variable* result = m.storescratch;
+    m.storeseq = m.nextseq++;
+    result->intval = 0;
+    result->floatval = 0.0f;
+    return result;
+}
+
 void arithmetic(work& w) {
     const opcode op = w.in->op;
     variable* left = popread(w);
@@ -89,7 +117,8 @@ void arithmetic(work& w) {
     const bool joinstexts = op == opcode::add && left->identifier == typeident::builtin_string &&
                             right->identifier == typeident::builtin_string;
     const bool inscratch = !joinstexts && shortcut::resultinscratch(*w.in);
-    variable* result = inscratch ? scratchresult(w.m) : getallocvar(w.m);
+    const bool forstore = !joinstexts && !inscratch && shortcut::resultforstore(*w.in);
+    variable* result = inscratch ? scratchresult(w.m) : forstore ? resultforstore(w.m) : getallocvar(w.m);
     if (joinstexts) {
         if (left->stringval.size() + right->stringval.size() > textlimit())
             fail("Text too long: more than " + std::to_string(textlimit()) + " bytes.", false);
@@ -281,8 +310,13 @@ variable* copyforroot(work& w, variable* entry, variable* held) {
 void storelocal(work& w) {
     const std::string& name = nameof(w.frame, *w.in);
     variable* entry = topentry(w);
-    variable* value = storedvalue(entry, w.fresh);
-    w.c.databasestack.back().slot(name) = value;
+    framemap& frame = w.c.databasestack.back();
+    const auto held = frame.findinterned(name);  // the name gains no entry if the copy fails
+    variable* value = boundvalue(w, entry, held != frame.end() ? held->second : nullptr);
+    if (held != frame.end())
+        held->second = value;
+    else
+        frame.slot(name) = value;
     // With no object scope open the program root is the current object: the name becomes one of
     // its attributes too, which every later lookup of the name finds first. That copy is taken
     // before the entry is named, as it always has been.
@@ -338,7 +372,7 @@ void storeattr(work& w) {
 
 // Names passed to these helpers are interned texts (from getname), so they are set without a lookup.
 void pointto(work& w, variable* target, const std::string& name, variable* self) {
-    noterootread();  // the target may be one of the root's objects, which the pointer now holds
+    notereached();  // the target may be one of the root's objects, which the pointer now holds
     variable* pointer = target->getpointer();
     pointer->name.set(&name);
     if (self != nullptr) pointer->self = self;
@@ -356,6 +390,12 @@ void unstash(work& w) {
     if (w.c.memory.empty()) fail("memory empty!", false);
     push(w, w.c.memory.back());
     w.c.memory.pop_back();
+}
+
+// The saved copy holds the frame's objects as they are: later stores must leave them as they were.
+void savelocals(work& w) {
+    notereached();
+    w.c.savlvar.push_back(w.c.databasestack.back());
 }
 
 void restorelocals(work& w) {
@@ -445,7 +485,7 @@ void frameended() {
     case opcode::pointattr: pointattr(w); break;
     case opcode::pointglobal: pointglobal(w); break;
     case opcode::pointtop: push(w, gettopvar()->getpointer()); break;
-    case opcode::savelocals: w.c.savlvar.push_back(w.c.databasestack.back()); break;
+    case opcode::savelocals: savelocals(w); break;
     case opcode::restorelocals: restorelocals(w); break;
     case opcode::assign: assign(w); break;
     case opcode::call: callinstruction(w.frame, *w.in); break;

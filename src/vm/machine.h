@@ -66,7 +66,7 @@ struct machine {
     std::size_t copiedobjects = 0;
     std::uint64_t shapechanges = 0;  // see noteshapechange
     std::uint64_t keychanges = 0;    // see notekeychange
-    std::uint64_t rootreadmark = 0;  // nextseq when the root's attributes were last reached (noterootread)
+    std::uint64_t reachedmark = 0;  // nextseq when the root's attributes or a frame's variables were last reached (notereached)
 
     // Contexts, the table of runnable ones, and what all of them share.
     std::vector<std::unique_ptr<context>> everycontext;
@@ -87,7 +87,11 @@ struct machine {
     // One context is runnable and no tool watches: the next step of this context comes right after
     // this one (see shortcutsallowed). Kept up to date by schedule, unschedule and attach.
     bool alone = false;
-    void notealone() { alone = threads.size() == 1 && hook == nullptr; }
+    void notealone() {
+        alone = threads.size() == 1 && hook == nullptr;
+        // Another context or a tool may hold any object from now on.
+        reachedmark = nextseq;
+    }
     std::map<std::string, variable*> globalvars;
     variable* progroot = nullptr;
     // The program image's code. Decoded instructions keep the function parts of the constants they
@@ -126,6 +130,10 @@ struct machine {
     variable* freshresult = nullptr;
     std::array<variable*, 4> scratch{};
     std::size_t nextscratch = 0;
+    // The scratch object an arithmetic leaves its result in for the store to a local that follows,
+    // and the creation number it took for the result's object (see resultforstore).
+    variable* storescratch = nullptr;
+    std::uint64_t storeseq = 0;
     bool stackoperandseen = false;
     std::array<rootlookup, 512> rootlookups{};
     const std::string* selfname = nullptr;

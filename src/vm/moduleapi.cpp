@@ -152,10 +152,12 @@ variable* framelocal(const std::string& target, bool interned) {
 variable* findlocal(const std::string& target, bool interned) {
     // The program root's attributes are found before the current frame's variables.
     if (variable** slot = rootslot(target, interned)) {
-        noterootread();  // the native now holds the root's object
+        notereached();  // the native now holds the root's object
         return *slot;
     }
-    return framelocal(target, interned);
+    variable* found = framelocal(target, interned);
+    notereached();  // or the frame's
+    return found;
 }
 
 }  // namespace

@@ -105,11 +105,32 @@ inline bool makeonemethod() { return !plainbuild; }
 // it was made as such a copy (rootcopy) and changed in place by nothing since; nothing but the
 // machine's loads, which copy it or hand it to an arithmetic that only reads it, reached the root's
 // attributes since it was made (no pointer, no scope entered, no native, no look at the root's
-// map: noterootread); and the machine has one context and no tool watching, so no other data
+// map: notereached); and the machine has one context and no tool watching, so no other data
 // stack can hold it either.
 inline bool reuserootcopy(const machine& m, const variable& held) {
-    return !plainbuild && held.rootcopy && held.seq >= m.rootreadmark && m.everycontext.size() == 1 &&
+    return !plainbuild && held.rootcopy && held.seq >= m.reachedmark && m.everycontext.size() == 1 &&
            m.hook == nullptr;
+}
+
+// The number an arithmetic makes for the store to a local that comes next may wait in a scratch
+// object, with the creation number its own object would have had, until the store decides which
+// object it becomes (see reusebinding). Nothing can run between the two: no other context, no tool,
+// no budget that could end the step in between.
+inline bool resultforstore(const instruction& in) {
+    return in.storeahead && shortcutsallowed() && vm().sandbox.instructionbudget == 0;
+}
+
+// A store to a local may make the object the frame holds for that name into the new value, instead
+// of binding a new object, when nothing but the frame's own copies can refer to it: a store bound
+// it as a plain number nothing else held (framebound), and nothing changed it in place since; it
+// is no dictionary key; nothing reached a frame's variables or the program root's attributes since
+// it was made (no pointer, no native's lookup, no saved frame: notereached); and the machine has
+// one context and no tool watching (a change of either also moves the mark). The copies of a frame
+// that blocks and loops take hold the same binding, but the frame a copy was taken from is read
+// again only after the copy has been merged back into it, when the binding holds the newest value
+// either way.
+inline bool reusebinding(const machine& m, const variable& held) {
+    return !plainbuild && held.framebound && held.seq >= m.reachedmark && !held.dictkey && m.alone;
 }
 
 // After an instruction that stays in its frame (opflag::inframe), the instructions that follow it

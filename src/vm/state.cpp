@@ -59,8 +59,8 @@ void swapcontext(context* newcontext) {
 void noteshapechange() { ++vm().shapechanges; }
 void notekeychange() { ++vm().keychanges; }
 // Maps of a machine are looked at with its machine bound, but for the ones destroyed with it.
-void noterootread() {
-    if (machine* m = thisthread.vm) m->rootreadmark = m->nextseq;
+void notereached() {
+    if (machine* m = thisthread.vm) m->reachedmark = m->nextseq;
 }
 std::uint64_t keychangecount() { return vm().keychanges; }
 

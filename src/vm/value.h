@@ -46,9 +46,10 @@ class variable;
 // elsewhere can tell when it is out of date.
 void noteshapechange();  // some attribute map gained or lost a name
 void notekeychange();    // an object that is a dictionary key changed its value in place
-// Something other than a load reached the program root's attributes: the root's copies made
-// before now may be referred to from elsewhere (see reuserootcopy).
-void noterootread();
+// Something other than the machine's own loads reached the program root's attributes or a frame's
+// variables (a pointer, a native, a saved frame): the objects made before now that the root or a
+// frame holds may be referred to from elsewhere (see reuserootcopy and reusebinding).
+void notereached();
 // The changes of value in place of objects that are (or were) keys: a dictionary's index made
 // before the last one may file a key under a value it no longer has.
 std::uint64_t keychangecount();
@@ -517,7 +518,7 @@ public:
     void attachcopiedmethods(methodkind kind);
     // The collector looks at the made attributes only; unmade methods refer to nothing.
     const map_type& made() const {
-        if (watched) noterootread();
+        if (watched) notereached();
         return entries ? *entries : nothing();
     }
     // No attribute is made: the test of every copy and every object the collector reaches, so it
@@ -531,7 +532,7 @@ private:
     }
     // Most values never have attributes: their map is made when something looks at it.
     map_type& stored() const {
-        if (watched) noterootread();
+        if (watched) notereached();
         if (!entries) entries = std::make_unique<map_type>();
         return *entries;
     }
@@ -551,7 +552,7 @@ private:
 public:
     // While set, methods made from this table start marked as copied (a copy is in progress).
     bool copymark : 1 = false;
-    // The program root's own: every look at its entries is noted (noterootread). Never copied.
+    // The program root's own: every look at its entries is noted (notereached). Never copied.
     bool watched : 1 = false;
 };
 
@@ -569,6 +570,7 @@ public:
     bool dictkey : 1 = false;   // has been entered as a dictionary key (and stays marked)
     bool rootcopy : 1 = false;  // made as the program root's copy of a top-level store
     bool gcshared : 1 = false;  // reached more than once in the current collection
+    bool framebound : 1 = false;  // bound by a store to a local as an object nothing else held
     std::uint32_t copyentry = 0;  // non-zero while this object's getcopy is in progress
     variable* self = nullptr;
     variable* pntrval = nullptr;
@@ -595,6 +597,7 @@ public:
     void changingvalue() {
         if (dictkey) notekeychange();
         rootcopy = false;  // what changes it in place has reached it
+        framebound = false;
     }
 
     variable* getpointer();

@@ -317,13 +317,15 @@ TEST_F(machine, InFrameInstructionsLeaveWhatAStepChecksAsItWas) {
     EXPECT_GT(flagged, 20u);
 }
 
-// A top-level store may make the root's copy of a variable into the new one only while nothing but
-// the machine's loads can have reached it. Every way into the root's attributes notes that it
-// was reached, which moves the mark the copies made before it fail.
+// A store may make the root's copy of a variable, or a frame's own number for a name, into the new
+// value only while nothing but the machine's loads can have reached it. Every way into the root's
+// attributes, and the ways of natives and tools into a frame's variables, note that they were
+// reached, which moves the mark the objects made before it fail.
 TEST_F(machine, EveryLookAtTheRootsAttributesIsNoted) {
     T4VM::machine& m = T4VM::vm();
     T4VM::attrmap& root = m.progroot->attributes;
     root["x"] = num(1);
+    T4VM::databasestack->back()["y"] = num(2);
     const std::vector<std::pair<std::string, std::function<void()>>> looks{
         {"find", [&] { root.find("x"); }},          {"begin", [&] { root.begin(); }},
         {"at", [&] { root.at("x"); }},              {"contains", [&] { root.contains("x"); }},
@@ -331,12 +333,14 @@ TEST_F(machine, EveryLookAtTheRootsAttributesIsNoted) {
         {"made", [&] { root.made(); }},             {"findmethod", [&] { root.findmethod("x"); }},
         {"a copy", [&] { T4VM::attrmap copy(root); }},
         {"a native's lookup", [&] { T4VM::moduleapi::getlocalvar("x"); }},
+        {"a native's lookup in the frame", [&] { T4VM::moduleapi::getlocalvar("y"); }},
+        {"a tool attached", [&] { m.attach(nullptr); }},
     };
     for (const auto& [name, look] : looks) {
         num(0);  // the mark stands before this object
-        ASSERT_LT(m.rootreadmark, m.nextseq);
+        ASSERT_LT(m.reachedmark, m.nextseq);
         look();
-        EXPECT_EQ(m.rootreadmark, m.nextseq) << name;
+        EXPECT_EQ(m.reachedmark, m.nextseq) << name;
     }
 }
 
