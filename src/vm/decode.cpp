@@ -120,6 +120,13 @@ bool plainpush(const instruction* in) {
     }
 }
 
+// A number constant or a load of a local by name.
+bool plainoperand(const instruction* in) {
+    if (in == nullptr) return false;
+    if (in->op == opcode::pushconst) return in->form == operandform::integer || in->form == operandform::floating;
+    return in->op == opcode::loadlocal && in->form == operandform::name;
+}
+
 void notefacts(std::vector<instruction>& code, const byte* bytes, std::size_t length) {
     auto at = [&](std::size_t i) { return i < code.size() ? &code[i] : nullptr; };
     for (std::size_t i = 0; i < code.size(); ++i) {
@@ -132,6 +139,7 @@ void notefacts(std::vector<instruction>& code, const byte* bytes, std::size_t le
             in.readerahead = 1;
         else if (plainpush(next) && readsonly(at(i + 2)))
             in.readerahead = 2;
+        in.pairahead = plainoperand(&in) && plainoperand(next) && readsonly(at(i + 2));
         in.storeahead = next != nullptr && next->op == opcode::storelocal && next->form == operandform::name;
         in.blockahead = next != nullptr && (next->op == opcode::ifblock || next->op == opcode::whileblock) &&
                         next->form != operandform::unknown && next->offset + 1 < length &&

@@ -49,6 +49,9 @@ struct instruction {
     // The next instruction is an ifblock or whileblock with a function operand, which takes a
     // truth value pushed here as its condition and nothing else.
     bool blockahead : 1 = false;
+    // This instruction and the next are each a number constant or a load of a local by name, and
+    // the one after them an arithmetic or comparison, which reads what the two push.
+    bool pairahead : 1 = false;
     // The next instruction stores the value this one pushes in a local of the name it reads ahead.
     bool storeahead : 1 = false;
     // A known instruction that stays in its frame (opflag::inframe).

@@ -403,7 +403,8 @@ void restorelocals(work& w) {
     w.c.databasestack.back() = w.c.savlvar.back();
 }
 
-void pushconstant(work& w) {
+// Inlined into the loop that runs steps, as most of its work is a few stores: the commonest step.
+[[gnu::always_inline]] inline void pushconstant(work& w) {
     if (w.in->form == operandform::atruntime) {
         pushfresh(w, getconstant(w.frame));
         return;
@@ -577,6 +578,55 @@ inline void resumeclosed() {
     return inframe;
 }
 
+// What the operand step `in` (a number constant or a load of a local, at index `at` of its frame's
+// code) would push, when it makes no object and cannot fail; null otherwise.
+variable* operandnow(work& w, const instruction& in, std::uint32_t at) {
+    if (in.op == opcode::pushconst) return shortcut::constantinscratch(in) ? scratchconstant(in) : nullptr;
+    if (in.op != opcode::loadlocal || in.form != operandform::name) return nullptr;
+    const std::string& name = *in.name;
+    w.in = &in;
+    w.frame.ip = at + 1;
+    variable* found = nullptr;
+    if (variable** slot = rootslotof(w, name)) {
+        found = *slot;
+    } else {
+        const framemap& frame = w.c.databasestack.back();
+        const auto entry = frame.findinterned(name);
+        if (entry == frame.end()) return nullptr;
+        found = entry->second;
+    }
+    if (found == nullptr || !shortcut::loaduncopied(in, *found, name, [&] { return nextcannotreport(w); })) return nullptr;
+    return found;
+}
+
+// Two operand steps and the arithmetic or comparison that reads what they push, run as the three
+// steps they are when the operands make no object and cannot fail: nothing but the reader can
+// then be seen, and it runs as it always does. Says whether it ran them.
+bool runoperandpair(work& w, const instruction* code, std::uint32_t& ip) {
+    variable* first = operandnow(w, code[ip], ip);
+    if (first == nullptr) return false;
+    variable* second = operandnow(w, code[ip + 1], ip + 1);
+    if (second == nullptr) return false;
+    w.c.datastack.push_back(first);
+    w.c.datastack.push_back(second);
+    const instruction& reader = code[ip + 2];
+    w.m.stepstaken += 3;
+    ip += 3;
+    w.frame.ip = ip;
+    w.in = &reader;
+    w.fresh = nullptr;
+    w.m.freshresult = nullptr;
+    w.frame.pc = reader.runpc;
+    // The readers: the four arithmetics, equality and the four orderings.
+    if (byteof(reader.op) <= byteof(opcode::div))
+        arithmetic(w);
+    else if (reader.op == opcode::equal)
+        equality(w);
+    else
+        comparison(w);
+    return true;
+}
+
 // Instructions that stay in their frame only as things stand (instruction::mayrunnow): opening an
 // object scope (which leaves no stack empty), closing one that is not the last, calling a native
 // that works on data alone, and an ifblock whose block does not run. Steps run together meet them
@@ -609,6 +659,11 @@ inline void resumeclosed() {
     const std::size_t limit = std::min<std::uint64_t>(room, m.unwatchedsteps - m.stepstaken);
     std::size_t taken = 0;
     work w{m, c, frame, nullptr, nullptr};
+    // Nothing but the loop repeating its body moves the frame to another instruction (the steps run
+    // here never jump), and no step changes its code: the next instruction is found from copies
+    // held here, without waiting for what the last step stored.
+    const instruction* code = frame.body->code.data();
+    std::uint32_t ip = frame.ip;
     while (taken < limit && !collectiondue(m)) {
         if (frame.empty()) {
             // The step counts before it runs, as any step does; one that does not repeat the loop
@@ -620,12 +675,17 @@ inline void resumeclosed() {
                 break;
             }
             ++taken;
+            ip = frame.ip;
             continue;
         }
-        const instruction& in = frame.body->code[frame.ip];
+        const instruction& in = code[ip];
+        if (in.pairahead && taken + 3 <= limit && shortcut::runinframe() && runoperandpair(w, code, ip)) {
+            taken += 3;
+            continue;
+        }
         if (!in.inframe && !(in.mayrunnow && staysinframenow(c, in))) break;
         ++m.stepstaken;
-        ++frame.ip;
+        frame.ip = ++ip;
         ++taken;
         w.in = &in;
         w.fresh = m.freshresult;
