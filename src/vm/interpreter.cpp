@@ -272,7 +272,12 @@ bool nextcannotreport(work& w) {
     const instruction& next = w.frame.body->code[w.frame.ip];
     if (next.op == opcode::pushconst) return next.form == operandform::integer || next.form == operandform::floating;
     if (next.op != opcode::loadlocal || next.form != operandform::name) return false;
-    if (getrootslot(*next.name) != nullptr) return true;
+    // The next load's own remembered answer serves, as it will when that load runs.
+    const instruction* current = w.in;
+    w.in = &next;
+    const bool inroot = rootslotof(w, *next.name) != nullptr;
+    w.in = current;
+    if (inroot) return true;
     const framemap& frame = w.c.databasestack.back();
     const auto found = frame.find(*next.name);
     return found != frame.end() && found->second != nullptr;
