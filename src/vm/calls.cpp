@@ -164,7 +164,8 @@ void foreachblock(codeframe& frame, const instruction& in) {
 }
 
 void callfunc(int argnum, argmap&& targs) {
-    argmap args = std::move(targs);
+    // Every caller hands over a frame it has no further use for: it is filled and moved on in place.
+    argmap& args = targs;
     if (datastack->empty()) fail("Nothing to call: datastack empty!", false);
     variable* function = datastack->back();
     datastack->pop_back();
