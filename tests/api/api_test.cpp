@@ -134,7 +134,7 @@ TEST(HostModules, TakeAndReturnIntegersFloatsTextsAndLists) {
     // Numbers a collection has kept in the list without their objects reach the host as they are.
     const std::string append = "loadlocal l\nenter\nloadattr append\ncall 1\nleave\n";
     const std::string churn = "pushconst 0\nstorelocal k\npushconst 100000\nloadlocal k\nless\nwhileblock {\n"
-                              "pushconst 1\nloadlocal k\nadd\nstorelocal k\npushconst 100000\nloadlocal k\nless\n}\n";
+                              "pushconst []\npop\npushconst 1\nloadlocal k\nadd\nstorelocal k\npushconst 100000\nloadlocal k\nless\n}\n";
     const std::string kept = "pushconst []\nstorelocal l\npushconst 1\n" + append + "pushconst 2\n" + append +
                              "pushconst 39\n" + append + churn + calls("sum", "loadlocal l\n", 1) + writetop;
     EXPECT_EQ(vm.run(assemble(kept)).out, "[42, \"items\", 3]\n\n<TARN 4> Program finished.\n");

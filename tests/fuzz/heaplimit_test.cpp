@@ -74,8 +74,9 @@ TEST(heaplimit, ResidentMemoryStaysNearTheCapWhenItReports) {
 
 TEST(heaplimit, ATextSharedByManyValuesCountsOnce) {
     // A megabyte text, and a thousand copies of it in a list: a thousand megabytes if each copy
-    // counted its own bytes, one megabyte as they share them. Counting down from 100000 afterwards
-    // makes objects enough for collections to come and weigh what is live.
+    // counted its own bytes, one megabyte as they share them. Counting down from 100000 afterwards,
+    // with an empty list made each time, makes objects enough for collections to come and weigh what
+    // is live.
     const std::string source =
         "pushconst \"xxxxxxxxxxxxxxxx\"\nstorelocal text\npushconst 16\nstorelocal n\npushconst 1\nwhileblock {\n"
         "    loadlocal text\n    loadlocal text\n    add\n    storelocal text\n    pushconst 1\n    loadlocal n\n"
@@ -84,6 +85,7 @@ TEST(heaplimit, ATextSharedByManyValuesCountsOnce) {
         "    loadlocal text\n    loadlocal list\n    enter\n    loadattr append\n    call 1\n    leave\n"
         "    pushconst 1\n    loadlocal n\n    sub\n    storelocal n\n    pushconst 0\n    loadlocal n\n    greater\n}\n"
         "pushconst 100000\nstorelocal n\npushconst 1\nwhileblock {\n"
+        "    pushconst []\n    pop\n"
         "    pushconst 1\n    loadlocal n\n    sub\n    storelocal n\n    pushconst 0\n    loadlocal n\n    greater\n}\n"
         "loadlocal list\nloadlocal sizeof\ncall 1\n";
     T4VM::runoptions options{{}, "", "", {}};
