@@ -6,6 +6,7 @@
 // variables, start the next iteration, push the new instance). Calls and blocks therefore nest as
 // deep as memory allows without growing the C++ stack, and every context advances exactly one
 // instruction per cycle.
+#include "vm/heap.h"
 #include "vm/interpreter.h"
 #include "vm/shortcuts.h"
 #include "vm/machine.h"
@@ -35,9 +36,11 @@ const std::string& argname(int index) {
     return *names[static_cast<std::size_t>(index)];
 }
 
-// Binds "ELEMENT" to the next item of a for-each loop. The items of a long list lie far apart in
-// memory, and the body is about to read this one: the one a few iterations ahead is asked for now.
-void bindelement(continuation& loop) {
+// Binds "ELEMENT" to the next item of a for-each loop, and returns what it bound: the item's object,
+// or the loop's stand-in filled with the item when the item is a kept number and the loop has one.
+// The items of a long list lie far apart in memory, and the body is about to read this one: the
+// one a few iterations ahead is asked for now.
+variable* bindelement(continuation& loop) {
     if (loop.next + 4 < loop.items.size()) {
         const listelements::element& ahead = loop.items.raw(loop.next + 4);
         if (!ahead.kept()) {
@@ -45,7 +48,25 @@ void bindelement(continuation& loop) {
             __builtin_prefetch(&ahead.object()->name);  // a load compares it, and it lies on the next line
         }
     }
-    loop.working.slot(elementname()) = loop.items[loop.next++];
+    const listelements::element& item = loop.items.raw(loop.next);
+    variable* bound = nullptr;
+    if (item.kept() && loop.standin != nullptr && shortcut::standinelement()) {
+        listelements::standin(item, *loop.standin);
+        bound = loop.standin;
+    } else {
+        bound = loop.items[loop.next];
+    }
+    ++loop.next;
+    loop.working.slot(elementname()) = bound;
+    return bound;
+}
+
+// A loop that ends leaves the item it bound last bound as its object: from here on anything may
+// take hold of it.
+void unbindstandin(continuation& loop) {
+    if (loop.standin == nullptr || loop.next == 0) return;
+    auto bound = loop.working.findinterned(elementname());
+    if (bound != loop.working.end() && bound->second == loop.standin) bound->second = loop.items[loop.next - 1];
 }
 
 variable* selfof(const framemap& frame) {
@@ -84,6 +105,7 @@ bool nextiteration(continuation& loop) {
 // the block returns from the enclosing frame too.
 void finishloop() {
     auto& pending = boundcontext()->pending;
+    unbindstandin(pending.back());
     framemap working = std::move(pending.back().working);
     pending.pop_back();
     databasestack->back() = std::move(working);
@@ -158,6 +180,9 @@ void foreachblock(codeframe& frame, const instruction& in) {
         for (auto& [key, value] : collection->dictval) loop.items.push_back(key);
     } else if (collection->identifier == typeident::builtin_list) {
         loop.items = collection->listval;
+        if (!loop.items.empty() && shortcut::standinelement() && loop.block->identifier == typeident::custom_func &&
+            !loop.block->ismodule && sealsframe(loop.block->funccode()))
+            loop.standin = allocatevariable(0);
     }
     loop.working = databasestack->back();
     startloop(std::move(loop));
@@ -258,13 +283,13 @@ bool repeatloop() {
     }
     framemap& body = databasestack->back();
     loop.working.merge(body);
-    if (!whileloop) bindelement(loop);
+    variable* bound = whileloop ? nullptr : bindelement(loop);
     // After the merge W holds every name of the body's frame. With as many names, the two hold the
     // same bindings but for the element just bound, so the frame needs no new copy of W.
     if (body.size() != loop.working.size())
         body = loop.working;
     else if (!whileloop)
-        body.slot(elementname()) = loop.items[loop.next - 1];
+        body.slot(elementname()) = bound;
     const auto self = loop.working.findinterned(selfname());
     if (self != loop.working.end() && self->second != nullptr) loop.block->self = self->second;
     // The two frames nearly always hold their names in the same places (the body's frame began as

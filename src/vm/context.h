@@ -50,6 +50,9 @@ struct continuation {
     framemap working;  // W of a while or for-each loop
     listelements items;  // for-each items, collected before the first iteration
     std::size_t next = 0;
+    // The object a for-each loop binds in place of the item when the item is a kept number (see
+    // shortcut::standinelement); null when the loop makes the items' objects.
+    variable* standin = nullptr;
     variable* instance = nullptr;  // the instance a constructor call builds
 };
 

@@ -196,6 +196,33 @@ void codeblock::forgetdecoded() const {
     decodedcache = nullptr;
 }
 
+bool sealsframe(const codeblock& code) {
+    const decodedbody* body = code.decoded();
+    if (body == nullptr) return true;
+    if (body->sealed >= 0) return body->sealed == 1;
+    // The blocks inside are looked at from a list rather than by recursion: blocks may nest as deep
+    // as an image is long.
+    bool sealed = true;
+    std::vector<codeblock> pending{code};
+    while (sealed && !pending.empty()) {
+        const codeblock current = std::move(pending.back());
+        pending.pop_back();
+        const decodedbody* decoded = current.decoded();
+        if (decoded == nullptr) continue;
+        for (const instruction& in : decoded->code) {
+            const bool block = in.op == opcode::ifblock || in.op == opcode::whileblock || in.op == opcode::foreachblock;
+            if (in.form == operandform::unknown || in.op == opcode::call || in.op == opcode::pointlocal ||
+                in.op == opcode::savelocals || (block && in.form != operandform::function)) {
+                sealed = false;
+                break;
+            }
+            if (block) pending.emplace_back(current, in.bodystart, in.bodylength);
+        }
+    }
+    body->sealed = sealed ? 1 : 0;
+    return sealed;
+}
+
 codebuffer::codebuffer() = default;
 codebuffer::~codebuffer() = default;
 

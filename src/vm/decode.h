@@ -90,7 +90,16 @@ struct instruction {
 struct decodedbody {
     std::vector<instruction> code;
     std::vector<sharedtext> texts;  // the texts of string constants, shared by the values made of them
+    // Whether the body lets the objects of its frame out only as copies (see sealsframe): -1 until
+    // asked.
+    mutable std::int8_t sealed = -1;
 };
+
+// Whether the code, with every block inside it, lets the objects its frame binds out only as
+// copies: it calls nothing (a native may look up a local), takes no pointer to a local, saves no
+// frame, and every block it runs is code written inside it. Loads of numbers copy them or hand
+// them to a reader, so such a frame's numbers are never seen as objects of their own.
+bool sealsframe(const codeblock& code);
 
 
 }  // namespace T4VM

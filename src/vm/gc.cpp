@@ -213,6 +213,7 @@ void markroots(const machine& m, marker& roots) {
             roots.mark(work.block);
             roots.mark(work.working);
             roots.mark(work.items);
+            roots.mark(work.standin);
             roots.mark(work.instance);
         }
     }

@@ -65,6 +65,14 @@ void listelements::remake(element& slot) {
     slot = boxed(value);
 }
 
+void listelements::standin(const element& slot, variable& target) {
+    target.intval = 0;
+    target.floatval = 0.0f;
+    setnumber(target, slot);
+    target.name.set(vm().keptnames[slot.nameid]);
+    target.seq = slot.keptseq();
+}
+
 variable listelements::valueof(const element& slot) {
     variable number;
     setnumber(number, slot);

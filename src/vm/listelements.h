@@ -128,6 +128,9 @@ public:
     static element boxed(variable* value) { return {reinterpret_cast<std::uint64_t>(value), 0, 0}; }
     // Makes a kept number's object again and puts it in the element's place.
     static void remake(element& slot);
+    // Makes `target` what remake would make of the kept number, in every field a number's object
+    // uses, leaving the element as it is.
+    static void standin(const element& slot, variable& target);
     // Makes the objects of every kept number among the elements `eachslot` visits (it calls its
     // argument with each one), before they are shared no more. They are all made in one
     // instruction, before the next collection could see them: a list or dictionary that fits

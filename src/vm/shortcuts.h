@@ -95,6 +95,14 @@ inline bool reuseloopframes() { return !plainbuild; }
 // see.
 inline bool keepunsharednumbers() { return !plainbuild && vm().hook == nullptr; }
 
+// A for-each loop over a list may bind a number the list keeps as a stand-in object of the loop's
+// own, holding the number's value, name and creation number, instead of making the number's object
+// again for each item, when its block lets the objects of its frame out only as copies
+// (sealsframe): then only the loads of the binding see it, and they see the number, as a copy or
+// read as it is. When the loop ends, the item it bound last is bound as its object. A tool watching
+// the run may look at the frames, so it gets the objects.
+inline bool standinelement() { return keepunsharednumbers(); }
+
 // A method looked up by name on a value whose methods are unmade may be made alone: the others
 // keep the creation numbers their table reserved, and are made before anything could see which
 // of them exist as objects.

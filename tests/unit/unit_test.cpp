@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
 
 #include "vm/builtins.h"
 #include "vm/heap.h"
@@ -315,6 +316,32 @@ TEST_F(machine, InFrameInstructionsLeaveWhatAStepChecksAsItWas) {
         c.memory.clear();
     }
     EXPECT_GT(flagged, 20u);
+}
+
+// A for-each loop may bind a stand-in for a number its list keeps only when its block lets the
+// objects of its frame out as copies alone (sealsframe). Only a call, a pointer to a local, a saved
+// frame and a block that is not written in place can let them out otherwise, at any depth of
+// blocks; a new instruction has to be put on one side or the other.
+TEST_F(machine, OnlyCallsPointersToLocalsSavedFramesAndOutsideBlocksUnsealAFrame) {
+    const std::set<std::string> unsealing{"call", "pointlocal", "savelocals"};
+    const auto sealed = [](const std::string& source) {
+        return T4VM::sealsframe(T4VM::codeblock(T4VM::assemble(source)));
+    };
+    for (const T4VM::opcodeinfo& info : T4VM::opcodetable) {
+        const std::string name(info.name);
+        const bool block = info.operand == T4VM::operandkind::block;
+        const std::string operand = info.operand == T4VM::operandkind::name   ? " x\n"
+                                    : info.operand == T4VM::operandkind::none ? "\n"
+                                    : block                                   ? " {\n    pushconst 1\n}\n"
+                                                                              : " 7\n";
+        const bool expected = !unsealing.contains(name);
+        EXPECT_EQ(sealed(name + operand), expected) << name;
+        EXPECT_EQ(sealed("ifblock {\n    whileblock {\n" + name + operand + "    }\n}\n"), expected) << name << " in blocks";
+        if (block) {
+            EXPECT_FALSE(sealed(name + " 7\n")) << name << " of a constant";
+        }
+    }
+    EXPECT_EQ(T4VM::opcodecount, 42u) << "a new instruction: can it let the objects of a frame out?";
 }
 
 // A store may make the root's copy of a variable, or a frame's own number for a name, into the new
