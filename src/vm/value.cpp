@@ -200,6 +200,20 @@ variable* variable::getcopy() {
         }
         return copy;
     }
+    if (isvaluetype() && dictval.empty() && attributes.ispending() && !attributes.copymark && copyentry == 0) {
+        // A text or pointer whose methods nobody has looked at: its copy is a copy of the fields
+        // with an untouched table of its own. Nothing inside it is copied or marked.
+        machine& m = vm();
+        if (m.copydepth > 0) {
+            if (m.copydepth >= maxnesting) fail("Objects nested too deep to copy.", false);
+            if (++m.copiedobjects > maxcopiedobjects)
+                fail("Copy too large: more than " + std::to_string(maxcopiedobjects) + " objects.", false);
+        }
+        variable* copy = getallocvar();
+        copy->assignvalues(*this);
+        copy->attributes.attachcopiedmethods(attributes.pendingkind());
+        return copy;
+    }
     machine& m = vm();
     const copydepthguard depthguard(m);
     // An object reached again while its own copy is in progress, with nothing marked since, would
