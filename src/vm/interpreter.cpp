@@ -397,6 +397,14 @@ void unstash(work& w) {
     w.c.memory.pop_back();
 }
 
+// Opens the scope of the value on top of the data stack: a copy of it as usual, or the entry itself
+// when it is fresh (a load's copy of a text, say, which nothing else refers to).
+void enterscope(work& w) {
+    variable* top = topentry(w);
+    w.c.datastack.pop_back();
+    gointo(shortcut::bindfresh(top, w.fresh) ? top : top->getvar());
+}
+
 // The saved copy holds the frame's objects as they are: later stores must leave them as they were.
 void savelocals(work& w) {
     notereached();
@@ -502,7 +510,7 @@ void frameended() {
     case opcode::leave: goout(); break;
     case opcode::enterattr: enterattr(w.frame, *w.in); break;
     case opcode::leaveall: leaveall(); break;
-    case opcode::enter: gointo(gettopvar()); break;
+    case opcode::enter: enterscope(w); break;
     }
 }
 

@@ -58,9 +58,10 @@ inline bool truthinscratch(const instruction& in, bool atend, bool loopends) {
     return in.blockahead || in.readerahead != 0;
 }
 
-// A store may bind the object the previous step made and pushed (`fresh`, referred to by nothing
-// but the top of the data stack) instead of a copy of it: nobody could ever tell the two apart,
-// and no object is made in between, so creation order stays the same.
+// A store, or an object scope opened on the value, may take the object the previous step made and
+// pushed (`fresh`, referred to by nothing but the top of the data stack) instead of a copy of it:
+// nobody could ever tell the two apart, and no object is made in between, so creation order stays
+// the same.
 inline bool bindfresh(const variable* entry, const variable* fresh) { return !plainbuild && entry == fresh; }
 
 // An instruction that pops a value only to read it (arithmetic, comparisons, conditions) needs no
