@@ -64,8 +64,9 @@ std::size_t storageof(const variable& value, std::uint32_t round) {
 
 class marker {
 public:
-    marker(std::vector<variable*>& stack, std::uint32_t collection, bool keepnumbers)
-        : pending(stack), round(collection), keepnumbers(keepnumbers) {}
+    marker(std::vector<variable*>& stack, std::vector<listelements::element*>& values, std::uint32_t collection,
+           bool keepnumbers)
+        : pending(stack), dictvalues(values), round(collection), keepnumbers(keepnumbers) {}
 
     // An object that refers to nothing (most numbers and texts) is finished here, while its memory
     // is at hand, instead of being read a second time off the stack.
@@ -127,20 +128,23 @@ public:
         }
     }
 
+    // The values that are objects are noted as they are met, so that keeping them afterwards does
+    // not walk the whole tree of a large dictionary a second time.
     void mark(const dictmap& entries) {
-        if (keepnumbers) dicts.push_back(&entries);
         for (const auto& [key, entry] : entries.held()) {
             mark(key);
-            if (!entry.raw().kept()) mark(entry.raw().object());
+            listelements::element& value = entry.raw();
+            if (value.kept()) continue;
+            mark(value.object());
+            if (keepnumbers) dictvalues.push_back(&value);
         }
     }
 
     // Once everything is marked: the numbers in lists and the values of dictionaries that nothing
     // else reached are kept as numbers, and their objects left for the sweep.
     void keepunshared(machine& m) {
-        for (const dictmap* entries : dicts)
-            for (auto& [key, entry] : entries->held()) keepifalone(m, entry.raw());
-        dicts.clear();
+        for (listelements::element* value : dictvalues) keepifalone(m, *value);
+        dictvalues.clear();
         for (listelements::store* held : lists) {
             std::size_t firstboxed = held->boxedto;
             std::size_t lastboxed = held->boxedfrom;
@@ -185,10 +189,10 @@ private:
     // The machine's, kept from one collection to the next: a stack of millions of entries is not
     // worth giving back to the system and faulting in again every time.
     std::vector<variable*>& pending;
+    std::vector<listelements::element*>& dictvalues;  // the values of dictionaries that are objects
     std::uint32_t round;  // which collection this is
     bool keepnumbers;     // numbers in lists may be kept without their objects
     std::vector<listelements::store*> lists;    // every list's elements marked, when they may
-    std::vector<const dictmap*> dicts;          // and every dictionary's entries
     const std::string* lastname = nullptr;      // the name last numbered, and its number
     std::uint32_t lastid = 0;
     std::size_t bytes = 0;
@@ -235,7 +239,7 @@ collectionpace pacefor(std::size_t objects, std::size_t storage, std::size_t liv
 
 void collectgarbage() {
     machine& m = vm();
-    marker roots(m.markstack, ++m.collections, shortcut::keepunsharednumbers());
+    marker roots(m.markstack, m.markedvalues, ++m.collections, shortcut::keepunsharednumbers());
     markroots(m, roots);
     roots.drain();
     roots.keepunshared(m);

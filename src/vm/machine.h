@@ -56,6 +56,7 @@ struct machine {
     heapstate heap;
     collectionpace pace{};
     std::vector<variable*> markstack;  // kept between collections, as it can grow to millions
+    std::vector<listelements::element*> markedvalues;  // likewise: dictionary values met as objects
     std::uint32_t collections = 0;
     std::size_t livebytes = 0;  // what the live values took at the last collection
     std::uint64_t nextseq = 1;         // the creation number of the next variable
