@@ -177,6 +177,14 @@ struct copydepthguard {
     }
     ~copydepthguard() { --m.copydepth; }
 };
+
+// A copy that needs no guard of its own still counts against the limits of the copy it is part of.
+void countnestedcopy(machine& m) {
+    if (m.copydepth == 0) return;
+    if (m.copydepth >= maxnesting) fail("Objects nested too deep to copy.", false);
+    if (++m.copiedobjects > maxcopiedobjects)
+        fail("Copy too large: more than " + std::to_string(maxcopiedobjects) + " objects.", false);
+}
 }  // namespace
 
 variable* variable::getcopy() {
@@ -184,12 +192,7 @@ variable* variable::getcopy() {
     // nothing inside such a value to copy, share or mark; only the limits still count it.
     if (dictval.empty() && attributes.nonemade() && !attributes.ispending() &&
         (self == nullptr || isvaluetype())) {
-        machine& m = vm();
-        if (m.copydepth > 0) {
-            if (m.copydepth >= maxnesting) fail("Objects nested too deep to copy.", false);
-            if (++m.copiedobjects > maxcopiedobjects)
-                fail("Copy too large: more than " + std::to_string(maxcopiedobjects) + " objects.", false);
-        }
+        countnestedcopy(vm());
         variable* copy = getallocvar();
         if (stringval.empty() && !listval.made() && !parts.made()) {
             // A number (or any value owning no text, code or native objects): the fields the
@@ -203,12 +206,7 @@ variable* variable::getcopy() {
     if (isvaluetype() && dictval.empty() && attributes.ispending() && !attributes.copymark && copyentry == 0) {
         // A text or pointer whose methods nobody has looked at: its copy is a copy of the fields
         // with an untouched table of its own. Nothing inside it is copied or marked.
-        machine& m = vm();
-        if (m.copydepth > 0) {
-            if (m.copydepth >= maxnesting) fail("Objects nested too deep to copy.", false);
-            if (++m.copiedobjects > maxcopiedobjects)
-                fail("Copy too large: more than " + std::to_string(maxcopiedobjects) + " objects.", false);
-        }
+        countnestedcopy(vm());
         variable* copy = getallocvar();
         copy->assignvalues(*this);
         copy->attributes.attachcopiedmethods(attributes.pendingkind());
