@@ -612,17 +612,31 @@ variable* operandnow(work& w, const instruction& in, std::uint32_t at) {
     return found;
 }
 
+// The readers of an operand group (every instruction flagged readsonly) are the four arithmetics,
+// which are the first four opcodes, equality and the four orderings.
+constexpr std::size_t readsonlyopcodes() {
+    std::size_t count = 0;
+    for (const opcodeinfo& info : opcodetable) count += (info.flags & opflag::readsonly) != 0 ? 1 : 0;
+    return count;
+}
+static_assert(readsonlyopcodes() == 9 && byteof(opcode::add) == 0 && byteof(opcode::div) == 3 &&
+                  hasflag(0, opflag::readsonly) && hasflag(1, opflag::readsonly) && hasflag(2, opflag::readsonly) &&
+                  hasflag(3, opflag::readsonly) && hasflag(byteof(opcode::equal), opflag::readsonly) && hasflag(byteof(opcode::greater), opflag::readsonly) &&
+                  hasflag(byteof(opcode::less), opflag::readsonly) && hasflag(byteof(opcode::lessequal), opflag::readsonly) &&
+                  hasflag(byteof(opcode::greaterequal), opflag::readsonly),
+              "a new reader: teach runoperandpair to run it");
+
 // Two operand steps and the arithmetic or comparison that reads what they push, run as the three
 // steps they are when the operands make no object and cannot fail: nothing but the reader can
 // then be seen, and it runs as it always does. Says whether it ran them.
 bool runoperandpair(work& w, const instruction* code, std::uint32_t& ip) {
+    const instruction& reader = code[ip + 2];
     variable* first = operandnow(w, code[ip], ip);
     if (first == nullptr) return false;
     variable* second = operandnow(w, code[ip + 1], ip + 1);
     if (second == nullptr) return false;
     w.c.datastack.push_back(first);
     w.c.datastack.push_back(second);
-    const instruction& reader = code[ip + 2];
     w.m.stepstaken += 3;
     ip += 3;
     w.frame.ip = ip;
@@ -630,7 +644,6 @@ bool runoperandpair(work& w, const instruction* code, std::uint32_t& ip) {
     w.fresh = nullptr;
     w.m.freshresult = nullptr;
     w.frame.pc = reader.runpc;
-    // The readers: the four arithmetics, equality and the four orderings.
     if (byteof(reader.op) <= byteof(opcode::div))
         arithmetic(w);
     else if (reader.op == opcode::equal)
