@@ -4,6 +4,7 @@
 // has, the earliest entry whose key has that value.
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdlib>
 #include <functional>
@@ -126,16 +127,17 @@ struct tableallocator {
 
 }  // namespace
 
-// Slots point at the map's own entries (nodes of a map never move), so the index owns nothing and
-// the collector keeps finding every key and value through the map alone.
+// Slots point at the dictionary's own entries, so the index owns nothing and the collector keeps
+// finding every key and value through the entries alone. Entries in a tree never move; entries in
+// the array move when it grows, and the slots move with them (rebase).
 class keyindex {
 public:
     using entry = dictmap::value_type;
 
-    keyindex(const dictmap::map_type& entries, std::uint64_t revision) { rebuild(entries, revision); }
+    keyindex(const dictmap& entries, std::uint64_t revision) { rebuild(entries, revision); }
 
     // Refiles every entry as the keys' values are now.
-    void rebuild(const dictmap::map_type& entries, std::uint64_t revision) {
+    void rebuild(const dictmap& entries, std::uint64_t revision) {
         made = revision;
         used = 0;
         std::size_t capacity = 16;
@@ -164,6 +166,12 @@ public:
         } else if (added->first->seq < slots[at].filed->first->seq) {
             slots[at].filed = added;
         }
+    }
+
+    // The entries moved as a block from `from` to `to`.
+    void rebase(const entry* from, const entry* to) {
+        for (slot& each : slots)
+            if (each.filed != nullptr) each.filed = to + (each.filed - from);
     }
 
 private:
@@ -202,13 +210,18 @@ private:
 };
 
 dictmap::dictmap() = default;
-dictmap::dictmap(const dictmap& other) : entries((other.makevalues(), other.entries)) {}
-// The entries move with their nodes, so an index into them stays valid.
+dictmap::dictmap(const dictmap& other) {
+    other.makevalues();
+    ordered = other.ordered;
+    if (other.tree) tree = std::make_unique<tree_type>(*other.tree);
+}
+// The entries move with their storage, so an index into them stays valid.
 dictmap::dictmap(dictmap&& other) noexcept = default;
 dictmap& dictmap::operator=(const dictmap& other) {
     if (this != &other) {
         other.makevalues();
-        entries = other.entries;
+        ordered = other.ordered;
+        tree = other.tree ? std::make_unique<tree_type>(*other.tree) : nullptr;
         index.reset();
     }
     return *this;
@@ -216,42 +229,97 @@ dictmap& dictmap::operator=(const dictmap& other) {
 dictmap& dictmap::operator=(dictmap&& other) noexcept = default;
 dictmap::~dictmap() = default;
 
+bool operator==(const dictmap& a, const dictmap& b) {
+    if (a.size() != b.size()) return false;
+    auto other = b.begin();
+    for (const dictentry& entry : a) {
+        if (entry.first != other->first || !(entry.second == other->second)) return false;
+        ++other;
+    }
+    return true;
+}
+
 void dictmap::makevalues() const {
     listelements::remakeall([this](auto visit) {
-        for (const value_type& entry : entries) visit(entry.second.raw());
+        for (const value_type& entry : *this) visit(entry.second.raw());
     });
 }
 
+std::size_t dictmap::storagebytes() const {
+    // A tree's node holds the entry after the key and the node's four words.
+    constexpr std::size_t treenode = 4 * sizeof(void*) + sizeof(tree_type::value_type);
+    return tree ? tree->size() * treenode : ordered.capacity() * sizeof(dictentry);
+}
+
+namespace {
+
+bool olderkey(const dictentry& entry, const variable* key) { return entry.first->seq < key->seq; }
+
+}  // namespace
+
+dictmap::iterator dictmap::find(variable* key) {
+    if (tree) return iterator(tree->find(key));
+    auto found = std::lower_bound(ordered.begin(), ordered.end(), key, olderkey);
+    if (found == ordered.end() || found->first->seq != key->seq) return end();
+    return iterator(&*found);
+}
+
+void dictmap::maketree() {
+    tree = std::make_unique<tree_type>();
+    for (const dictentry& entry : ordered) tree->emplace_hint(tree->end(), entry.first, entry);
+    ordered = {};
+    index.reset();  // it points into the array
+}
+
 valueslot& dictmap::operator[](variable* key) {
-    auto [where, added] = entries.try_emplace(key, nullptr);
+    if (!tree) {
+        if (ordered.empty() || ordered.back().first->seq < key->seq) {
+            const dictentry* before = ordered.data();
+            ordered.push_back({key, nullptr});
+            key->dictkey = true;
+            if (index && index->current()) {
+                if (ordered.data() != before) index->rebase(before, ordered.data());
+                index->add(&ordered.back());
+            } else {
+                index.reset();  // out of date anyway: the next lookup files everything again
+            }
+            return ordered.back().second;
+        }
+        iterator found = find(key);
+        if (found != end()) return found->second;
+        maketree();
+    }
+    auto [where, added] = tree->try_emplace(key, dictentry{key, nullptr});
     if (added) {
         key->dictkey = true;
         if (index && index->current())
-            index->add(&*where);
+            index->add(&where->second);
         else
-            index.reset();  // out of date anyway: the next lookup files everything again
+            index.reset();
     }
-    return where->second;
+    return where->second.second;
 }
 
 std::size_t dictmap::erase(variable* key) {
+    if (find(key) == end()) return 0;
+    if (!tree) maketree();
     index.reset();
-    return entries.erase(key);
+    return tree->erase(key);
 }
 
 const dictmap::value_type* dictmap::findequal(const variable& value) const {
     const lookupform form = formof(value);
     if (form.what == lookupform::kind::nothing) return nullptr;
-    if (!indexed(form) || entries.size() <= scanlimit) return scan(value);
+    if (!indexed(form) || size() <= scanlimit) return scan(value);
     if (!index)
-        index = std::make_unique<keyindex>(entries, keychangecount());
+        index = std::make_unique<keyindex>(*this, keychangecount());
     else if (!index->current())
-        index->rebuild(entries, keychangecount());
+        index->rebuild(*this, keychangecount());
     return index->find(form);
 }
 
 const dictmap::value_type* dictmap::scan(const variable& value) const {
-    for (const value_type& entry : entries)
+    for (const value_type& entry : *this)
         if (*entry.first == value) return &entry;
     return nullptr;
 }

@@ -32,7 +32,6 @@ constexpr std::size_t block(std::size_t size) { return (size + 8 + 15) / 16 * 16
 constexpr std::size_t textblock(std::size_t capacity) {
     return block(sizeof(std::string)) + (capacity > 15 ? block(capacity + 1) : 0);
 }
-constexpr std::size_t mapnode = block(56);            // a node of a dictionary
 constexpr std::size_t attributenode = block(32 + 40);  // a node of an attribute map, with its name
 
 // What a value holds beside its own slot. A cap on memory must count what the program can grow
@@ -49,7 +48,7 @@ std::size_t storageof(const variable& value, std::uint32_t round) {
         bytes += block(sizeof(listelements::holder)) +
                  block(elements->value.items.capacity() * sizeof(listelements::element));
     }
-    if (value.dictval.made()) bytes += block(sizeof(dictmap)) + value.dictval.size() * mapnode;
+    if (value.dictval.made()) bytes += block(sizeof(dictmap)) + value.dictval.get().storagebytes();
     if (!value.attributes.nonemade()) {
         bytes += block(sizeof(varmap));
         for (const auto& [name, entry] : value.attributes.made())
@@ -131,7 +130,7 @@ public:
     // The values that are objects are noted as they are met, so that keeping them afterwards does
     // not walk the whole tree of a large dictionary a second time.
     void mark(const dictmap& entries) {
-        for (const auto& [key, entry] : entries.held()) {
+        for (const auto& [key, entry] : entries) {
             mark(key);
             listelements::element& value = entry.raw();
             if (value.kept()) continue;

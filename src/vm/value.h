@@ -3,13 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <iosfwd>
+#include <iterator>
 #include <algorithm>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "vm/code.h"
@@ -90,18 +93,82 @@ struct creationorder {
 
 class keyindex;
 
-// A dictionary's entries, filed by key object in key order. `get` and `contains` look keys up by
-// value: a number or a text is found through an index by value, made on the first such lookup
-// (most dictionaries are never searched) and kept up to date as entries are added; any other kind
-// of value is compared with every key in turn.
+// One entry of a dictionary: its key object and its value.
+struct dictentry {
+    variable* first;
+    valueslot second;
+};
+
+// A dictionary's entries, in key order. `get` and `contains` look keys up by value: a number or a
+// text is found through an index by value, made on the first such lookup (most dictionaries are
+// never searched) and kept up to date as entries are added; any other kind of value is compared
+// with every key in turn.
+//
+// Keys nearly always come in creation order (a load's copy is the newest object there is), so the
+// entries are an array filled at its end: adding one costs no search, and the collector walks them
+// as one block. A key older than the last one, or a removal, turns the array into a tree once, so
+// that no order of adding keys costs more than the tree's logarithm per key.
 class dictmap {
+    using tree_type = std::map<variable*, dictentry, creationorder>;
+
+    template <bool readonly>
+    class basiciterator {
+        using entryref = std::conditional_t<readonly, const dictentry&, dictentry&>;
+        using node = std::conditional_t<readonly, tree_type::const_iterator, tree_type::iterator>;
+
+    public:
+        using value_type = dictentry;
+        using reference = entryref;
+        using pointer = std::remove_reference_t<entryref>*;
+        using difference_type = std::ptrdiff_t;
+        using iterator_category = std::bidirectional_iterator_tag;
+
+        basiciterator() = default;
+        explicit basiciterator(pointer at) : at(at) {}
+        explicit basiciterator(node at) : at(nullptr), innode(at), intree(true) {}
+        template <bool other, typename = std::enable_if_t<readonly && !other>>
+        basiciterator(const basiciterator<other>& from)  // NOLINT: as a map's iterators convert
+            : at(from.at), innode(from.innode), intree(from.intree) {}
+
+        reference operator*() const { return intree ? innode->second : *at; }
+        pointer operator->() const { return &**this; }
+        basiciterator& operator++() {
+            if (intree)
+                ++innode;
+            else
+                ++at;
+            return *this;
+        }
+        basiciterator operator++(int) {
+            basiciterator before = *this;
+            ++*this;
+            return before;
+        }
+        basiciterator& operator--() {
+            if (intree)
+                --innode;
+            else
+                --at;
+            return *this;
+        }
+        friend bool operator==(const basiciterator& a, const basiciterator& b) {
+            return a.intree ? a.innode == b.innode : a.at == b.at;
+        }
+
+    private:
+        template <bool>
+        friend class basiciterator;
+        pointer at = nullptr;
+        node innode{};
+        bool intree = false;
+    };
+
 public:
-    using map_type = std::map<variable*, valueslot, creationorder>;
-    using key_type = map_type::key_type;
-    using mapped_type = map_type::mapped_type;
-    using value_type = map_type::value_type;
-    using iterator = map_type::iterator;
-    using const_iterator = map_type::const_iterator;
+    using key_type = variable*;
+    using mapped_type = valueslot;
+    using value_type = dictentry;
+    using iterator = basiciterator<false>;
+    using const_iterator = basiciterator<true>;
 
     dictmap();
     // A copy has the same entries; it makes its own index when it is first searched.
@@ -111,32 +178,35 @@ public:
     dictmap& operator=(dictmap&& other) noexcept;
     ~dictmap();
 
-    iterator begin() { return entries.begin(); }
-    iterator end() { return entries.end(); }
-    const_iterator begin() const { return entries.begin(); }
-    const_iterator end() const { return entries.end(); }
-    std::size_t size() const { return entries.size(); }
-    bool empty() const { return entries.empty(); }
-    iterator find(variable* key) { return entries.find(key); }
-    const_iterator find(variable* key) const { return entries.find(key); }
+    iterator begin() { return tree ? iterator(tree->begin()) : iterator(ordered.data()); }
+    iterator end() { return tree ? iterator(tree->end()) : iterator(ordered.data() + ordered.size()); }
+    const_iterator begin() const { return const_cast<dictmap&>(*this).begin(); }
+    const_iterator end() const { return const_cast<dictmap&>(*this).end(); }
+    std::size_t size() const { return tree ? tree->size() : ordered.size(); }
+    bool empty() const { return size() == 0; }
+    iterator find(variable* key);
+    const_iterator find(variable* key) const { return const_cast<dictmap&>(*this).find(key); }
     // The entry of that very key object, made when it is new: an equal key that is another object
     // gets an entry of its own.
     valueslot& operator[](variable* key);
     std::size_t erase(variable* key);
     // The first entry in key order whose key equals `value` by the machine's equality, or null.
     const value_type* findequal(const variable& value) const;
-    friend bool operator==(const dictmap& a, const dictmap& b) { return a.entries == b.entries; }
+    // The same (key object, value) pairs in the same order.
+    friend bool operator==(const dictmap& a, const dictmap& b);
 
     // Makes the objects of the kept numbers among the values: before the entries are copied, as a
     // copy holds the same value objects.
     void makevalues() const;
-    // The entries as they are held, for the collector, which reads kept numbers as they are.
-    map_type& held() const { return const_cast<map_type&>(entries); }
+    // The bytes the entries take.
+    std::size_t storagebytes() const;
 
 private:
     const value_type* scan(const variable& value) const;
+    void maketree();  // files every entry in a tree from now on
 
-    map_type entries;
+    std::vector<dictentry> ordered;  // in key order, while there is no tree
+    std::unique_ptr<tree_type> tree;
     mutable std::unique_ptr<keyindex> index;
 };
 

@@ -154,6 +154,62 @@ TEST_F(dictionary, KeysChangedInPlaceAreFoundByTheirNewValue) {
     EXPECT_EQ(lookup(other, *num(9)), nullptr);
 }
 
+// Keys nearly always arrive in creation order, and the entries then grow at their end, the index
+// following them as they move; a key older than the last one, or a removal, files them anew. Either
+// way the entries read in creation order, a key set again keeps its one entry, and every lookup
+// finds what the walk through the entries finds.
+TEST_F(dictionary, EntriesStayInCreationOrderHoweverTheKeysArrive) {
+    std::vector<variable*> keys;
+    for (int i = 0; i < 300; ++i) keys.push_back(num(i % 100));  // each value three times
+    auto entries = [](variable* dict) {
+        std::vector<variable*> seen;
+        for (const auto& entry : dict->dictval) seen.push_back(entry.first);
+        return seen;
+    };
+    auto agrees = [](variable* dict) {
+        for (int value = -1; value <= 100; ++value) {
+            variable* probe = num(value);
+            if (lookup(dict, *probe) != firstequal(dict->dictval, *probe)) return false;
+        }
+        return true;
+    };
+
+    variable* inorder = newdict();
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        set(inorder, keys[i], num(static_cast<std::int32_t>(i)));
+        ASSERT_TRUE(agrees(inorder)) << i;
+        ASSERT_EQ(keyfound(inorder, *num(static_cast<std::int32_t>(i % 100))), keys[i % 100]) << i;
+    }
+    set(inorder, keys[150], str("again"));
+    EXPECT_EQ(entries(inorder), keys);
+    EXPECT_TRUE(agrees(inorder));
+
+    variable* reversed = newdict();
+    for (std::size_t i = keys.size(); i-- > 0;) {
+        set(reversed, keys[i], num(static_cast<std::int32_t>(i)));
+        if (i % 37 == 0) {
+            ASSERT_TRUE(agrees(reversed)) << i;
+        }
+    }
+    set(reversed, keys[150], str("again"));
+    EXPECT_EQ(entries(reversed), keys);
+    EXPECT_TRUE(agrees(reversed));
+    EXPECT_EQ(textfound(reversed, *num(50)), "50");
+
+    EXPECT_EQ(inorder->dictval.mut().erase(keys[0]), 1u);
+    EXPECT_EQ(inorder->dictval.mut().erase(keys[0]), 0u);
+    EXPECT_EQ(keyfound(inorder, *num(0)), keys[100]);
+    set(inorder, keys[0], num(0));  // back in, older than every other key
+    EXPECT_EQ(entries(inorder), keys);
+    EXPECT_TRUE(agrees(inorder));
+
+    // A copy holds copies of the keys, in the same order.
+    std::vector<std::int32_t> copied;
+    for (variable* key : entries(reversed->getcopy())) copied.push_back(key->getint());
+    ASSERT_EQ(copied.size(), keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(copied[i], keys[i]->getint());
+}
+
 // A collection between lookups keeps every key and value the dictionary holds, and the index
 // keeps nothing else alive.
 TEST_F(dictionary, TheCollectorSeesThroughTheIndex) {
