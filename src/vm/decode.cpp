@@ -127,6 +127,16 @@ bool plainoperand(const instruction* in) {
     return in->op == opcode::loadlocal && in->form == operandform::name;
 }
 
+// `loadlocal X; enter; loadattr M; call K; leave` starts at `i`: a method called on a local.
+bool methodcallat(const std::vector<instruction>& code, std::size_t i) {
+    if (i + 4 >= code.size()) return false;
+    const instruction* in = &code[i];
+    return in[0].op == opcode::loadlocal && in[0].form == operandform::name && in[1].op == opcode::enter &&
+           in[1].form == operandform::none && in[2].op == opcode::loadattr && in[2].form == operandform::name &&
+           in[3].op == opcode::call && in[3].form == operandform::count && in[4].op == opcode::leave &&
+           in[4].form == operandform::none;
+}
+
 void notefacts(std::vector<instruction>& code, const byte* bytes, std::size_t length) {
     auto at = [&](std::size_t i) { return i < code.size() ? &code[i] : nullptr; };
     for (std::size_t i = 0; i < code.size(); ++i) {
@@ -141,6 +151,7 @@ void notefacts(std::vector<instruction>& code, const byte* bytes, std::size_t le
             in.readerahead = 2;
         in.pairahead = plainoperand(&in) && plainoperand(next) && readsonly(at(i + 2));
         in.storeahead = next != nullptr && next->op == opcode::storelocal && next->form == operandform::name;
+        in.methodahead = methodcallat(code, i);
         in.blockahead = next != nullptr && (next->op == opcode::ifblock || next->op == opcode::whileblock) &&
                         next->form != operandform::unknown && next->offset + 1 < length &&
                         bytes[next->offset + 1] == operandtype::function;

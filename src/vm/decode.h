@@ -54,6 +54,9 @@ struct instruction {
     bool pairahead : 1 = false;
     // The next instruction stores the value this one pushes in a local of the name it reads ahead.
     bool storeahead : 1 = false;
+    // This load of a local by name and the four instructions after it call a method of what it
+    // loads: `enter`, `loadattr` of a name, `call` of a count, `leave`.
+    bool methodahead : 1 = false;
     // A known instruction that stays in its frame (opflag::inframe).
     bool inframe : 1 = false;
     // A known instruction that may stay in its frame as things stand (opflag::inframenow).

@@ -653,6 +653,64 @@ bool runoperandpair(work& w, const instruction* code, std::uint32_t& ip) {
     return true;
 }
 
+// A method of a list or dictionary called on a local (instruction::methodahead): `loadlocal X;
+// enter; loadattr M; call K; leave`, run as the five steps they are, without what each step
+// checks again of the one before. It runs only when every step would stay in its frame and none
+// could report before the call: X is there and is a list or dictionary (its load pushes it as it
+// is, and the scope opened on it is it), it has M, M is a native working on data alone, and the
+// data stack holds its arguments. Each step leaves what it always leaves, the call sees the frame,
+// the steps taken and the position it always sees, and a collection that comes due with the call
+// waits for no more than the `leave`, which is then left to the next step. Returns the steps it
+// took: none when it ran nothing.
+std::size_t runmethodcall(work& w, const instruction* code, std::uint32_t& ip) {
+    const instruction& load = code[ip];
+    const instruction& attr = code[ip + 2];
+    const instruction& call = code[ip + 3];
+    const std::string& name = *load.name;
+    if (call.integer < 0 || w.c.datastack.size() < static_cast<std::size_t>(call.integer)) return 0;
+    w.in = &load;
+    variable* receiver = nullptr;
+    if (variable** slot = rootslotof(w, name)) {
+        receiver = *slot;
+    } else {
+        const framemap& frame = w.c.databasestack.back();
+        const auto entry = frame.findinterned(name);
+        if (entry != frame.end()) receiver = entry->second;
+    }
+    if (receiver == nullptr ||
+        (receiver->identifier != typeident::builtin_list && receiver->identifier != typeident::builtin_dict))
+        return 0;
+    w.in = &attr;
+    variable** found = attributeslotof(w, receiver, *attr.name);  // may make the method, as loadattr would
+    if (found == nullptr || collectiondue(w.m)) return 0;
+    variable* method = *found;
+    if (!method->ismodule || !method->parts.get().dataonly) return 0;
+
+    receiver->name.set(&name);  // the load names what it pushes
+    gointo(receiver);           // the scope opened on it
+    method->self = receiver;    // the attribute loaded knows the object it came from
+    method->name.set(attr.name);
+    w.c.datastack.push_back(method);
+    w.m.stepstaken += 4;
+    ip += 4;
+    w.frame.ip = ip;
+    w.in = &call;
+    w.fresh = nullptr;
+    w.m.freshresult = nullptr;
+    w.frame.pc = call.runpc;
+    callfunc(call.integer, argmap{});
+    if (collectiondue(w.m)) return 4;
+
+    const instruction& leave = code[ip];
+    ++w.m.stepstaken;
+    w.frame.ip = ++ip;
+    w.in = &leave;
+    w.m.freshresult = nullptr;
+    w.frame.pc = leave.runpc;
+    goout();
+    return 5;
+}
+
 // Instructions that stay in their frame only as things stand (instruction::mayrunnow): opening an
 // object scope (which leaves no stack empty), closing one that is not the last, calling a native
 // that works on data alone, and an ifblock whose block does not run. Steps run together meet them
@@ -708,6 +766,12 @@ bool runoperandpair(work& w, const instruction* code, std::uint32_t& ip) {
         if (in.pairahead && taken + 3 <= limit && shortcut::runinframe() && runoperandpair(w, code, ip)) {
             taken += 3;
             continue;
+        }
+        if (in.methodahead && taken + 5 <= limit && shortcut::runinframe()) {
+            if (const std::size_t steps = runmethodcall(w, code, ip); steps != 0) {
+                taken += steps;
+                continue;
+            }
         }
         if (!in.inframe && !(in.mayrunnow && staysinframenow(c, in))) break;
         ++m.stepstaken;
