@@ -86,6 +86,9 @@ struct instruction {
     mutable variable** rootslot = nullptr;
     mutable const variable* slotowner = nullptr;
     mutable std::uint32_t slotcollections = 0;
+    // A method call starting here met a receiver other than a list or dictionary: it is not tried
+    // as one group again (a receiver nearly always has the same type every time).
+    mutable bool methodmissed = false;
 
     instruction() : name(nullptr) {}
 };

@@ -677,9 +677,11 @@ std::size_t runmethodcall(work& w, const instruction* code, std::uint32_t& ip) {
         const auto entry = frame.findinterned(name);
         if (entry != frame.end()) receiver = entry->second;
     }
-    if (receiver == nullptr ||
-        (receiver->identifier != typeident::builtin_list && receiver->identifier != typeident::builtin_dict))
+    if (receiver == nullptr) return 0;
+    if (receiver->identifier != typeident::builtin_list && receiver->identifier != typeident::builtin_dict) {
+        load.methodmissed = true;
         return 0;
+    }
     w.in = &attr;
     variable** found = attributeslotof(w, receiver, *attr.name);  // may make the method, as loadattr would
     if (found == nullptr || collectiondue(w.m)) return 0;
@@ -767,7 +769,7 @@ std::size_t runmethodcall(work& w, const instruction* code, std::uint32_t& ip) {
             taken += 3;
             continue;
         }
-        if (in.methodahead && taken + 5 <= limit && shortcut::runinframe()) {
+        if (in.methodahead && !in.methodmissed && taken + 5 <= limit && shortcut::runinframe()) {
             if (const std::size_t steps = runmethodcall(w, code, ip); steps != 0) {
                 taken += steps;
                 continue;
