@@ -1,5 +1,7 @@
 // Support operations for natives (and for the interpreter): popping values, scopes, name lookup,
 // arguments, list and dictionary access, conversions and pointer targets.
+#include <cstring>
+
 #include "vm/heap.h"
 #include "vm/interpreter.h"
 #include "vm/machine.h"
@@ -40,6 +42,14 @@ variable* getattribute(variable* target, const std::string& name) {
 
 // Natives name their arguments with literals: they are compared as they stand, no text is made.
 variable* getarg(const argmap& args, std::string_view target) {
+    // A call files "arg0", "arg1", ... first and in order: "argN" is nearly always entry N.
+    if (target.size() == 4 && target[0] == 'a' && target[1] == 'r' && target[2] == 'g') {
+        const auto index = static_cast<std::size_t>(target[3] - '0');
+        if (index < args.size()) {
+            const auto& [name, value] = args.begin()[index];
+            if (name->size() == 4 && std::memcmp(name->data(), target.data(), 4) == 0) return value;
+        }
+    }
     for (const auto& [name, value] : args)
         if (*name == target) return value;
     fail("No such arg: " + std::string(target), true);
