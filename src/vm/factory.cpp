@@ -119,6 +119,21 @@ variable* makemethod(const methodentry& entry, std::uint64_t seq) {
 
 std::size_t methodcount(methodkind kind) { return methodtable(kind).size(); }
 
+variable* standinmethod(methodkind kind, const std::string& name) {
+    for (const methodentry& entry : methodtable(kind)) {
+        if (name != entry.name) continue;
+        auto& standins = vm().standinmethods;
+        if (standins.empty()) standins.resize(std::size(methods));
+        variable*& standin = standins[static_cast<std::size_t>(&entry - methods)];
+        if (standin == nullptr) {
+            standin = makemethod(entry, 0);  // never seen by a program: its number is nobody's
+            pinvariable(standin);
+        }
+        return standin;
+    }
+    return nullptr;
+}
+
 void attrmap::attachmethods(methodkind kind) {
     const auto& table = methodtable(kind);
     if (made().empty() && pending == methodkind::none) {

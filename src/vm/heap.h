@@ -71,6 +71,10 @@ inline void* takevariableslot(heapstate& heap) {
 std::size_t sweepheap();
 std::size_t heapsize();  // number of live variables
 std::size_t methodcount(methodkind kind);
+// An object of the machine's own that stands in for the method `name` a value's unmade table of
+// `kind` would make on its lookup: the same native, kind and parts. Its receiver and name are set
+// by its user. Null when the table has no such method.
+variable* standinmethod(methodkind kind, const std::string& name);
 // Objects of the machine's own that the collector keeps whether or not anything refers to them.
 void pinvariable(variable* value);
 

@@ -653,15 +653,15 @@ bool runoperandpair(work& w, const instruction* code, std::uint32_t& ip) {
     return true;
 }
 
-// A method of a list or dictionary called on a local (instruction::methodahead): `loadlocal X;
-// enter; loadattr M; call K; leave`, run as the five steps they are, without what each step
-// checks again of the one before. It runs only when every step would stay in its frame and none
-// could report before the call: X is there and is a list or dictionary (its load pushes it as it
-// is, and the scope opened on it is it), it has M, M is a native working on data alone, and the
-// data stack holds its arguments. Each step leaves what it always leaves, the call sees the frame,
-// the steps taken and the position it always sees, and a collection that comes due with the call
-// waits for no more than the `leave`, which is then left to the next step. Returns the steps it
-// took: none when it ran nothing.
+// A method called on a local (instruction::methodahead): `loadlocal X; enter; loadattr M; call K;
+// leave`, run as the five steps they are, without what each step checks again of the one before.
+// It runs only when every step would stay in its frame and none could report before the call: X is
+// there, M is a native working on data alone, and the data stack holds its arguments. X is a list
+// or dictionary, whose load pushes it as it is and whose scope is it, or a text whose method may
+// run on it rather than on the copy its load would make (shortcut::callontext). Each step leaves
+// what it always leaves, the call sees the frame, the steps taken and the position it always sees,
+// and a collection that comes due with the call waits for no more than the `leave`, which is then
+// left to the next step. Returns the steps it took: none when it ran nothing.
 std::size_t runmethodcall(work& w, const instruction* code, std::uint32_t& ip) {
     const instruction& load = code[ip];
     const instruction& attr = code[ip + 2];
@@ -678,19 +678,29 @@ std::size_t runmethodcall(work& w, const instruction* code, std::uint32_t& ip) {
         if (entry != frame.end()) receiver = entry->second;
     }
     if (receiver == nullptr) return 0;
-    if (receiver->identifier != typeident::builtin_list && receiver->identifier != typeident::builtin_dict) {
-        load.methodmissed = true;
+    variable* method = nullptr;
+    const bool container =
+        receiver->identifier == typeident::builtin_list || receiver->identifier == typeident::builtin_dict;
+    if (container) {
+        w.in = &attr;
+        variable** found = attributeslotof(w, receiver, *attr.name);  // may make the method, as loadattr would
+        if (found == nullptr || collectiondue(w.m)) return 0;
+        method = *found;
+    } else if (shortcut::callontext(*receiver)) {
+        method = standinmethod(methodkind::string, *attr.name);
+        if (method == nullptr) return 0;  // reported by the lookup
+    } else {
+        if (receiver->identifier != typeident::builtin_string) load.methodmissed = true;
         return 0;
     }
-    w.in = &attr;
-    variable** found = attributeslotof(w, receiver, *attr.name);  // may make the method, as loadattr would
-    if (found == nullptr || collectiondue(w.m)) return 0;
-    variable* method = *found;
     if (!method->ismodule || !method->parts.get().dataonly) return 0;
 
-    receiver->name.set(&name);  // the load names what it pushes
-    gointo(receiver);           // the scope opened on it
-    method->self = receiver;    // the attribute loaded knows the object it came from
+    if (container)
+        receiver->name.set(&name);  // the load names what it pushes
+    else
+        w.m.nextseq += 1 + methodcount(methodkind::string);  // the copy's number, and its table's
+    gointo(receiver);  // the scope opened on it
+    method->self = receiver;  // the attribute loaded knows the object it came from
     method->name.set(attr.name);
     w.c.datastack.push_back(method);
     w.m.stepstaken += 4;

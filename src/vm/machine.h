@@ -61,6 +61,7 @@ struct machine {
     std::size_t livebytes = 0;  // what the live values took at the last collection
     std::uint64_t nextseq = 1;         // the creation number of the next variable
     std::vector<variable*> pinned;
+    std::vector<variable*> standinmethods;  // by method table entry (standinmethod), pinned
     // Copies in progress: the marks set, how deep they nest, how many objects they made.
     std::uint32_t markcount = 0;
     int copydepth = 0;

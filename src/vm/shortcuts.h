@@ -109,6 +109,19 @@ inline bool standinelement() { return keepunsharednumbers(); }
 // of them exist as objects.
 inline bool makeonemethod() { return !plainbuild; }
 
+// A method of a text called on a local in one group of steps (runmethodcall) may run on the local's
+// own text instead of the copy its load would make, with an object of the machine's own standing in
+// for the method the copy's table would make (standinmethod). The copy's creation number and those
+// its table reserves are taken all the same. The text's natives read their receiver's bytes alone,
+// which the copy shares, and nothing else could see the copy or its method before the group's
+// `leave` drops them: the copy only has to be the fresh text with unmade methods that a copy of a
+// text whose methods nobody has looked at is.
+inline bool callontext(const variable& text) {
+    return shortcutsallowed() && text.identifier == typeident::builtin_string && text.dictval.empty() &&
+           text.attributes.ispending() && text.attributes.pendingkind() == methodkind::string &&
+           !text.attributes.copymark && text.copyentry == 0;
+}
+
 // A top-level store gives the program root a copy of the value. The root's copy for that name may
 // be made into the new one instead of making another object, when nothing else can refer to it:
 // it was made as such a copy (rootcopy) and changed in place by nothing since; nothing but the
