@@ -19,6 +19,13 @@ variable& receiver(variable* self) {
 
 void push(variable* value) { datastack->push_back(value); }
 
+// Pushes an object the native made, which nothing else refers to: the machine may treat it as the
+// step's fresh result (a store after the call's scope closes takes it as it is).
+void pushmade(variable* value) {
+    push(value);
+    vm().freshresult = value;
+}
+
 variable* stringresult(std::string text) {
     variable* result = getallocvar("BUILTIN_STRING");
     result->identifier = typeident::builtin_string;
@@ -37,7 +44,7 @@ void strget(variable* self, const argmap& args) {
         fail("Out of bounds. Tried getting index " + std::to_string(index) + " at string with length of " +
                  std::to_string(text.size()),
              true);
-    push(stringresult(std::string(1, static_cast<std::size_t>(index) < text.size() ? text[index] : '\0')));
+    pushmade(stringresult(std::string(1, static_cast<std::size_t>(index) < text.size() ? text[index] : '\0')));
 }
 
 void strsub(variable* self, const argmap& args) {
@@ -50,7 +57,7 @@ void strsub(variable* self, const argmap& args) {
              true);
     // A negative count, widened with its sign to an unsigned size, takes everything to the end.
     const auto length = static_cast<std::size_t>(static_cast<std::int64_t>(count));
-    push(stringresult(text.substr(static_cast<std::size_t>(start), length)));
+    pushmade(stringresult(text.substr(static_cast<std::size_t>(start), length)));
 }
 
 void pntrget(variable* self, const argmap&) { push(gettargetpntr(&receiver(self)).getvar()); }

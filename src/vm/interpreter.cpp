@@ -713,11 +713,13 @@ std::size_t runmethodcall(work& w, const instruction* code, std::uint32_t& ip) {
     callfunc(call.integer, argmap{});
     if (collectiondue(w.m)) return 4;
 
+    // What the call made and pushed stays fresh across the leave, which changes no data stack.
+    variable* const made = w.m.freshresult;
     const instruction& leave = code[ip];
     ++w.m.stepstaken;
     w.frame.ip = ++ip;
     w.in = &leave;
-    w.m.freshresult = nullptr;
+    w.m.freshresult = made != nullptr && !w.c.datastack.empty() && w.c.datastack.back() == made ? made : nullptr;
     w.frame.pc = leave.runpc;
     goout();
     return 5;
