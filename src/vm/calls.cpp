@@ -255,50 +255,50 @@ void standalonefunccall(variable* target, argmap&& args, variable* self, continu
     callfunc(0, std::move(args));
 }
 
-bool repeatloop() {
-    auto& pending = boundcontext()->pending;
-    if (pending.empty() || !shortcut::reuseloopframes()) return false;
-    continuation& loop = pending.back();
+bool repeatloop(context& c) {
+    if (c.pending.empty() || !shortcut::reuseloopframes()) return false;
+    continuation& loop = c.pending.back();
     const bool whileloop = loop.what == continuation::kind::whileblock;
     if (!whileloop && loop.what != continuation::kind::foreachblock) return false;
     // Only the loop's own body frame, as the loop opened it, is reused. A block that is no bytecode
     // function was called as a class: each iteration pushes a new instance, which reusing the
     // frame would skip.
-    if (loop.block->identifier != typeident::custom_func || loop.block->ismodule)
-        return false;
-    if (loop.depth + 1 != codestack->size() || calltrace->empty() || calltrace->back() != loop.block)
-        return false;
-    codeframe& frame = codestack->back();
-    if (frame.code.begin() != loop.block->funccode().begin() || frame.code.size() != loop.block->funccode().size())
-        return false;
+    variable* const block = loop.block;
+    if (block->identifier != typeident::custom_func || block->ismodule) return false;
+    if (loop.depth + 1 != c.codestack.size() || c.calltrace.empty() || c.calltrace.back() != block) return false;
+    codeframe& frame = c.codestack.back();
+    const codeblock& code = block->funccode();
+    if (frame.code.begin() != code.begin() || frame.code.size() != code.size()) return false;
     if (whileloop) {
         // A condition that is not a plain non-zero int takes the usual way (it may end the loop or
         // fail to convert, and a report must show the frame closed).
-        if (datastack->empty()) return false;
-        const variable* condition = datastack->back();
+        if (c.datastack.empty()) return false;
+        const variable* condition = c.datastack.back();
         if (condition->identifier != typeident::builtin_int || condition->intval == 0) return false;
-        datastack->pop_back();
+        c.datastack.pop_back();
     } else if (loop.next >= loop.items.size()) {
         return false;
     }
-    framemap& body = databasestack->back();
-    loop.working.merge(body);
+    framemap& body = c.databasestack.back();
+    framemap& working = loop.working;
+    working.merge(body);
     variable* bound = whileloop ? nullptr : bindelement(loop);
     // After the merge W holds every name of the body's frame. With as many names, the two hold the
     // same bindings but for the element just bound, so the frame needs no new copy of W.
-    if (body.size() != loop.working.size())
-        body = loop.working;
+    if (body.size() != working.size())
+        body = working;
     else if (!whileloop)
         body.slot(elementname()) = bound;
-    const auto self = loop.working.findinterned(selfname());
-    if (self != loop.working.end() && self->second != nullptr) loop.block->self = self->second;
+    const std::string& selfkey = selfname();
+    const auto self = working.findinterned(selfkey);
+    if (self != working.end() && self->second != nullptr) block->self = self->second;
     // The two frames nearly always hold their names in the same places (the body's frame began as
     // a copy of W): "self" is then found where it is in W without a second search.
-    const auto at = static_cast<std::size_t>(self - loop.working.begin());
-    if (at < body.size() && body.begin()[at].first == &selfname())
-        body.begin()[at].second = loop.block->self;
+    const auto at = static_cast<std::size_t>(self - working.begin());
+    if (at < body.size() && body.begin()[at].first == &selfkey)
+        body.begin()[at].second = block->self;
     else
-        body.slot(selfname()) = loop.block->self;
+        body.slot(selfkey) = block->self;
     frame.pc = 0;
     frame.ip = 0;
     return true;

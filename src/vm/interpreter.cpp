@@ -462,7 +462,7 @@ void pop(work& w) {
 
 // The frame has run off its end: the next iteration of its loop, or the end of its function.
 void frameended() {
-    if (repeatloop()) return;
+    if (repeatloop(*boundcontext())) return;
     exitoutoffunc();
 }
 
@@ -768,7 +768,7 @@ std::size_t runmethodcall(work& w, const instruction* code, std::uint32_t& ip) {
             // changed nothing and is left, uncounted, to the full step.
             ++m.stepstaken;
             m.freshresult = nullptr;
-            if (!repeatloop()) {
+            if (!repeatloop(c)) {
                 --m.stepstaken;
                 break;
             }

@@ -69,7 +69,7 @@ void resumepending();
 // The body of the innermost loop has run off its end and the loop goes on: the next iteration
 // reuses the body's frames in place (false when the usual close and reopen must run). A program
 // sees exactly what closing the frame and opening the next iteration gives.
-bool repeatloop();
+bool repeatloop(context& c);
 void callinstruction(codeframe& frame, const instruction& in);
 void returninstruction();
 void ifblock(codeframe& frame, const instruction& in);

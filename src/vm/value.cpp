@@ -95,13 +95,8 @@ codeblock::codeblock(std::vector<byte> bytes) {
 codeblock::codeblock(const std::shared_ptr<const std::vector<byte>>& bytes)
     : codeblock(bytes ? *bytes : std::vector<byte>{}) {}
 
-void framemap::merge(const framemap& source) {
-    // A block's final frame usually starts as a copy of the frame it is merged into, with the
-    // same names in the same places: walk both together and look names up only where they differ.
-    const std::size_t shared = std::min(entries.size(), source.entries.size());
-    std::size_t i = 0;
-    for (; i < shared && entries[i].first == source.entries[i].first; ++i) entries[i].second = source.entries[i].second;
-    for (; i < source.entries.size(); ++i) slot(*source.entries[i].first) = source.entries[i].second;
+void framemap::mergefrom(const framemap& source, std::size_t first) {
+    for (std::size_t i = first; i < source.entries.size(); ++i) slot(*source.entries[i].first) = source.entries[i].second;
 }
 
 bool operator==(const codeblock& a, const codeblock& b) {

@@ -511,10 +511,19 @@ public:
         if (found != entries.end()) return found->second;
         return entries.push_back({&interned, nullptr}).second;
     }
-    // Adds or replaces every entry of `source`.
-    void merge(const framemap& source);
+    // Adds or replaces every entry of `source`. A block's final frame usually starts as a copy of
+    // the frame it is merged into, with the same names in the same places: both are walked
+    // together, and names are looked up only from where they differ.
+    void merge(const framemap& source) {
+        const std::size_t shared = std::min(entries.size(), source.entries.size());
+        std::size_t i = 0;
+        for (; i < shared && entries[i].first == source.entries[i].first; ++i) entries[i].second = source.entries[i].second;
+        if (i < source.entries.size()) mergefrom(source, i);
+    }
 
 private:
+    void mergefrom(const framemap& source, std::size_t first);  // the rest, from `first` on
+
     smallvector<entry, 4> entries;
 };
 
