@@ -78,13 +78,26 @@ void Lsetatindex(variable* self, const argmap& args) {
     Lsetindex(receiver(self).listval, index, value);
 }
 
+namespace {
+
+// Appending one object again and again makes no objects, only storage.
+void noteappending(const listelements& list) {
+    if (list.size() == list.capacity())
+        notestoragebytes(std::max<std::size_t>(list.capacity(), 1) * 2 * sizeof(listelements::element));
+}
+
+}  // namespace
+
 void Lappend(variable* self, const argmap& args) {
     variable* value = getarg(args, "arg0");
     listelements& list = receiver(self).listval;
-    // Appending one object again and again makes no objects, only storage.
-    if (list.size() == list.capacity())
-        notestoragebytes(std::max<std::size_t>(list.capacity(), 1) * 2 * sizeof(listelements::element));
+    noteappending(list);
     list.push_back(value);
+}
+
+void appendkept(variable& list, const listelements::element& kept) {
+    noteappending(list.listval);
+    list.listval.pushkept(kept);
 }
 
 void Lcontains(variable* self, const argmap& args) {

@@ -69,6 +69,8 @@ void pntrset(variable* self, const argmap& args);
 void Lgetatindex(variable* self, const argmap& args);
 void Lsetatindex(variable* self, const argmap& args);
 void Lappend(variable* self, const argmap& args);
+// What Lappend does with a number it keeps without its object: `kept` is that number as an element.
+void appendkept(variable& list, const listelements::element& kept);
 void Lcontains(variable* self, const argmap& args);
 void Lfind(variable* self, const argmap& args);
 void Lerase(variable* self, const argmap& args);

@@ -152,6 +152,8 @@ void notefacts(std::vector<instruction>& code, const byte* bytes, std::size_t le
         in.pairahead = plainoperand(&in) && plainoperand(next) && readsonly(at(i + 2));
         in.storeahead = next != nullptr && next->op == opcode::storelocal && next->form == operandform::name;
         in.methodahead = methodcallat(code, i);
+        in.argahead = plainoperand(&in) && methodcallat(code, i + 1) && code[i + 4].integer == 1 &&
+                      *code[i + 3].name == "append";
         in.blockahead = next != nullptr && (next->op == opcode::ifblock || next->op == opcode::whileblock) &&
                         next->form != operandform::unknown && next->offset + 1 < length &&
                         bytes[next->offset + 1] == operandtype::function;

@@ -57,6 +57,9 @@ struct instruction {
     // This load of a local by name and the four instructions after it call a method of what it
     // loads: `enter`, `loadattr` of a name, `call` of a count, `leave`.
     bool methodahead : 1 = false;
+    // This number constant or load of a local by name pushes the one argument of a call of a
+    // method named "append" that the next five instructions make (see methodahead).
+    bool argahead : 1 = false;
     // A known instruction that stays in its frame (opflag::inframe).
     bool inframe : 1 = false;
     // A known instruction that may stay in its frame as things stand (opflag::inframenow).

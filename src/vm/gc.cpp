@@ -141,14 +141,14 @@ public:
 
     // Once everything is marked: the numbers in lists and the values of dictionaries that nothing
     // else reached are kept as numbers, and their objects left for the sweep.
-    void keepunshared(machine& m) {
-        for (listelements::element* value : dictvalues) keepifalone(m, *value);
+    void keepunshared() {
+        for (listelements::element* value : dictvalues) keepifalone(*value);
         dictvalues.clear();
         for (listelements::store* held : lists) {
             std::size_t firstboxed = held->boxedto;
             std::size_t lastboxed = held->boxedfrom;
             for (std::size_t i = held->boxedfrom; i < held->boxedto; ++i) {
-                if (!keepifalone(m, held->items[i])) {
+                if (!keepifalone(held->items[i])) {
                     firstboxed = std::min(firstboxed, i);
                     lastboxed = i + 1;
                 }
@@ -164,25 +164,19 @@ public:
 private:
     // Keeps the element's object as a number if nothing else reached it; false when it stays an
     // object.
-    bool keepifalone(machine& m, listelements::element& slot) {
+    bool keepifalone(listelements::element& slot) {
         if (slot.kept()) return true;
         variable* value = slot.object();
         if (value == nullptr || value->gcshared || !listelements::keepable(*value)) return false;
         const std::string* name = &value->name.str();
         if (name != lastname) {
-            lastid = nameid(m, name);
+            lastid = listelements::nameid(name);
             lastname = name;
         }
         listelements::keep(slot, *value, lastid);
         value->gcmarked = false;
         bytes -= sizeof(variable);
         return true;
-    }
-
-    static std::uint32_t nameid(machine& m, const std::string* name) {
-        auto [found, added] = m.keptnameids.try_emplace(name, static_cast<std::uint32_t>(m.keptnames.size()));
-        if (added) m.keptnames.push_back(name);
-        return found->second;
     }
 
     // The machine's, kept from one collection to the next: a stack of millions of entries is not
@@ -241,7 +235,7 @@ void collectgarbage() {
     marker roots(m.markstack, m.markedvalues, ++m.collections, shortcut::keepunsharednumbers());
     markroots(m, roots);
     roots.drain();
-    roots.keepunshared(m);
+    roots.keepunshared();
 
     const std::size_t kept = sweepheap();
     const std::size_t live = roots.livebytes();

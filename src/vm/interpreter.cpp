@@ -1,9 +1,11 @@
 // One instruction step: the preamble every instruction goes through, then a switch over the
 // opcodes of the decoded code, and the loop that runs steps while one context is runnable. Data
 // instructions live here; calls, blocks and scopes in calls.cpp.
+#include <bit>
 #include <new>
 #include <ostream>
 
+#include "vm/builtins.h"
 #include "vm/debughook.h"
 #include "vm/decode.h"
 #include "vm/heap.h"
@@ -653,6 +655,16 @@ bool runoperandpair(work& w, const instruction* code, std::uint32_t& ip) {
     return true;
 }
 
+// The object a load of a local by name (`in`) would find, or null: the lookup a load makes, without
+// its report.
+variable* localnow(work& w, const instruction& in) {
+    w.in = &in;
+    if (variable** slot = rootslotof(w, *in.name)) return *slot;
+    const framemap& frame = w.c.databasestack.back();
+    const auto entry = frame.findinterned(*in.name);
+    return entry == frame.end() ? nullptr : entry->second;
+}
+
 // A method called on a local (instruction::methodahead): `loadlocal X; enter; loadattr M; call K;
 // leave`, run as the five steps they are, without what each step checks again of the one before.
 // It runs only when every step would stay in its frame and none could report before the call: X is
@@ -668,15 +680,7 @@ std::size_t runmethodcall(work& w, const instruction* code, std::uint32_t& ip) {
     const instruction& call = code[ip + 3];
     const std::string& name = *load.name;
     if (call.integer < 0 || w.c.datastack.size() < static_cast<std::size_t>(call.integer)) return 0;
-    w.in = &load;
-    variable* receiver = nullptr;
-    if (variable** slot = rootslotof(w, name)) {
-        receiver = *slot;
-    } else {
-        const framemap& frame = w.c.databasestack.back();
-        const auto entry = frame.findinterned(name);
-        if (entry != frame.end()) receiver = entry->second;
-    }
+    variable* receiver = localnow(w, load);
     if (receiver == nullptr) return 0;
     variable* method = nullptr;
     const bool container =
@@ -723,6 +727,66 @@ std::size_t runmethodcall(work& w, const instruction* code, std::uint32_t& ip) {
     w.frame.pc = leave.runpc;
     goout();
     return 5;
+}
+
+// A number appended to a list by a method call on a local (instruction::argahead): `pushconst N`
+// or `loadlocal Y` of a plain number, then `loadlocal X; enter; loadattr append; call 1; leave`,
+// with X a list whose append is the list's own native. The list keeps the number as the element
+// its object would become (shortcut::appendnumber), and the object, which nothing else would ever
+// see, is not made; it still takes its creation number, and every other step leaves what it always
+// leaves, as runmethodcall runs them. Returns the steps it took: none when it ran nothing.
+std::size_t runappendnumber(work& w, const instruction* code, std::uint32_t& ip) {
+    if (!shortcut::appendnumber()) return 0;
+    const instruction& arg = code[ip];
+    const instruction& load = code[ip + 1];
+    const instruction& attr = code[ip + 3];
+    const instruction& call = code[ip + 4];
+    // The number the first step pushes, and the name its object would carry.
+    bool isfloat = false;
+    std::uint32_t bits = 0;
+    const std::string* numbername = &nametext::defaulttext();
+    if (arg.op == opcode::pushconst) {
+        isfloat = arg.form == operandform::floating;
+        bits = isfloat ? std::bit_cast<std::uint32_t>(arg.floating) : static_cast<std::uint32_t>(arg.integer);
+    } else {
+        const variable* found = localnow(w, arg);
+        if (found == nullptr || !found->isplainnumber() || !listelements::keepable(*found)) return 0;
+        isfloat = found->identifier == typeident::builtin_float;
+        bits = isfloat ? std::bit_cast<std::uint32_t>(found->floatval) : static_cast<std::uint32_t>(found->intval);
+        numbername = arg.name;
+    }
+    variable* list = localnow(w, load);
+    if (list == nullptr || list->identifier != typeident::builtin_list) return 0;
+    w.in = &attr;
+    variable** found = attributeslotof(w, list, *attr.name);  // may make the method, as loadattr would
+    if (found == nullptr || collectiondue(w.m)) return 0;
+    variable* method = *found;
+    if (!method->ismodule || method->parts.get().modulefunc != builtin::Lappend) return 0;
+
+    const auto kept = listelements::keptnumber(w.m.nextseq++, isfloat, bits, listelements::nameid(numbername));
+    list->name.set(load.name);  // the load names what it pushes
+    gointo(list);               // the scope opened on it
+    method->self = list;        // the attribute loaded knows the object it came from
+    method->name.set(attr.name);
+    w.m.stepstaken += 5;
+    ip += 5;
+    w.frame.ip = ip;
+    w.in = &call;
+    w.fresh = nullptr;
+    w.m.freshresult = nullptr;
+    w.frame.pc = call.runpc;
+    w.c.calltrace.push_back(method);
+    builtin::appendkept(*list, kept);
+    w.c.calltrace.pop_back();
+    if (collectiondue(w.m)) return 5;
+
+    const instruction& leave = code[ip];
+    ++w.m.stepstaken;
+    w.frame.ip = ++ip;
+    w.in = &leave;
+    w.frame.pc = leave.runpc;
+    goout();
+    return 6;
 }
 
 // Instructions that stay in their frame only as things stand (instruction::mayrunnow): opening an
@@ -780,6 +844,12 @@ std::size_t runmethodcall(work& w, const instruction* code, std::uint32_t& ip) {
         if (in.pairahead && taken + 3 <= limit && shortcut::runinframe() && runoperandpair(w, code, ip)) {
             taken += 3;
             continue;
+        }
+        if (in.argahead && !code[ip + 1].methodmissed && taken + 6 <= limit && shortcut::runinframe()) {
+            if (const std::size_t steps = runappendnumber(w, code, ip); steps != 0) {
+                taken += steps;
+                continue;
+            }
         }
         if (in.methodahead && !in.methodmissed && taken + 5 <= limit && shortcut::runinframe()) {
             if (const std::size_t steps = runmethodcall(w, code, ip); steps != 0) {

@@ -36,11 +36,18 @@ bool listelements::keepable(const variable& value) {
            !value.stringval.made() && !value.parts.made() && value.seq <= largestkeptseq;
 }
 
+std::uint32_t listelements::nameid(const std::string* name) {
+    machine& m = vm();
+    auto [found, added] = m.keptnameids.try_emplace(name, static_cast<std::uint32_t>(m.keptnames.size()));
+    if (added) m.keptnames.push_back(name);
+    return found->second;
+}
+
 void listelements::keep(element& slot, const variable& number, std::uint32_t nameid) {
     const bool isfloat = number.identifier == typeident::builtin_float;
-    slot.word = number.seq << 8 | (isfloat ? 2u : 0u) | 1u;
-    slot.bits = isfloat ? std::bit_cast<std::uint32_t>(number.floatval) : static_cast<std::uint32_t>(number.intval);
-    slot.nameid = nameid;
+    slot = keptnumber(number.seq, isfloat,
+                      isfloat ? std::bit_cast<std::uint32_t>(number.floatval) : static_cast<std::uint32_t>(number.intval),
+                      nameid);
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include "vm/plainarray.h"
 #include "vm/sharing.h"
 
@@ -73,6 +74,8 @@ public:
         changed.noteboxed(changed.items.size());
         changed.items.push_back(boxed(value));
     }
+    // Appends an element that keeps a number (keep): nothing else refers to the number's object.
+    void pushkept(const element& kept) { writable().items.push_back(kept); }
     void set(std::size_t index, variable* value) {
         store& changed = writable();
         changed.items[index] = boxed(value);
@@ -113,7 +116,13 @@ public:
     // Keeps the element's object as a number; the collector has found that only this element
     // refers to it, and that it is nothing but a number.
     static void keep(element& slot, const variable& number, std::uint32_t nameid);
+    // The element that keeps a number of that creation number, type, bits and name.
+    static element keptnumber(std::uint64_t seq, bool isfloat, std::uint32_t bits, std::uint32_t nameid) {
+        return {seq << 8 | (isfloat ? 2u : 0u) | 1u, bits, nameid};
+    }
     static bool keepable(const variable& value);
+    // The number kept elements know a name by.
+    static std::uint32_t nameid(const std::string* name);
 
     // Whether the element equals `value` by the machine's equality, made or not.
     static bool equals(const element& slot, const variable& value);

@@ -122,6 +122,12 @@ inline bool callontext(const variable& text) {
            !text.attributes.copymark && text.copyentry == 0;
 }
 
+// A number appended to a list by a method call on a local (runappendnumber) may go into the list as
+// the kept number the collector would make of its object at its next look, without the object ever
+// being made: nothing but the list would ever refer to it. Its creation number is taken all the
+// same. A tool watching the run may look at the data stack between the steps.
+inline bool appendnumber() { return keepunsharednumbers(); }
+
 // A top-level store gives the program root a copy of the value. The root's copy for that name may
 // be made into the new one instead of making another object, when nothing else can refer to it:
 // it was made as such a copy (rootcopy) and changed in place by nothing since; nothing but the
