@@ -137,6 +137,17 @@ bool methodcallat(const std::vector<instruction>& code, std::size_t i) {
            in[4].form == operandform::none;
 }
 
+// The block operand's code is `loadlocal` of a name given as a string, then `ret`, and nothing else.
+bool blockreturnsalocal(const instruction& in, const byte* bytes, std::size_t length) {
+    if (in.op != opcode::ifblock || in.form != operandform::function) return false;
+    const std::size_t start = in.bodystart, end = start + in.bodylength;
+    if (in.bodylength < 4 || end > length) return false;
+    if (bytes[start] != byteof(opcode::loadlocal) || bytes[start + 1] != operandtype::string) return false;
+    std::size_t at = start + 2;
+    while (at < end && bytes[at] != 0) ++at;
+    return at + 2 == end && bytes[at + 1] == byteof(opcode::ret);
+}
+
 void notefacts(std::vector<instruction>& code, const byte* bytes, std::size_t length) {
     auto at = [&](std::size_t i) { return i < code.size() ? &code[i] : nullptr; };
     for (std::size_t i = 0; i < code.size(); ++i) {
@@ -152,6 +163,7 @@ void notefacts(std::vector<instruction>& code, const byte* bytes, std::size_t le
         in.pairahead = plainoperand(&in) && plainoperand(next) && readsonly(at(i + 2));
         in.storeahead = next != nullptr && next->op == opcode::storelocal && next->form == operandform::name;
         in.methodahead = methodcallat(code, i);
+        in.returnsalocal = blockreturnsalocal(in, bytes, length);
         in.argahead = plainoperand(&in) && methodcallat(code, i + 1) && code[i + 4].integer == 1 &&
                       *code[i + 3].name == "append";
         in.blockahead = next != nullptr && (next->op == opcode::ifblock || next->op == opcode::whileblock) &&

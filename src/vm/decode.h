@@ -60,6 +60,8 @@ struct instruction {
     // This number constant or load of a local by name pushes the one argument of a call of a
     // method named "append" that the next five instructions make (see methodahead).
     bool argahead : 1 = false;
+    // An ifblock whose block is `loadlocal` of a name and `ret`: it returns a local when it runs.
+    bool returnsalocal : 1 = false;
     // A known instruction that stays in its frame (opflag::inframe).
     bool inframe : 1 = false;
     // A known instruction that may stay in its frame as things stand (opflag::inframenow).

@@ -789,6 +789,40 @@ std::size_t runappendnumber(work& w, const instruction* code, std::uint32_t& ip)
     return 6;
 }
 
+// An ifblock whose block returns a local (instruction::returnsalocal), met with a condition that
+// is a non-zero int: the three steps it takes (the ifblock, the block's load, its `ret`) and what
+// closing the block then does (the function returns), without the block's frame: the block's frame
+// would be a copy of the function's, and nothing sees it before its `ret` closes it. The block's
+// function object, which nothing would see either, is not made, but takes its creation number. It
+// runs only when none of the steps could report: the local is there and the block's frame could be
+// opened. Returns the steps it took: none when it ran nothing. After it, the function's frame is
+// closed, and the work waiting for that is left to the step's end, as after any `ret`.
+std::size_t runreturnlocal(work& w, const instruction& in) {
+    const variable* condition = w.c.datastack.empty() ? nullptr : w.c.datastack.back();
+    if (condition == nullptr || condition->identifier != typeident::builtin_int || condition->intval == 0) return 0;
+    // The function's frame must not be the program's, and the block's must fit under the limit.
+    if (w.c.codestack.size() < 2 || w.c.codestack.size() >= maxcodedepth || !in.functionbody.made()) return 0;
+    const decodedbody* block = in.functionbody.get().funccode.decoded();
+    if (block == nullptr || block->code.size() != 2) return 0;
+    const instruction& load = block->code[0];
+    variable* found = localnow(w, load);
+    if (found == nullptr) return 0;
+
+    w.c.datastack.pop_back();  // the condition
+    ++w.m.nextseq;             // the block's function object
+    w.m.stepstaken += 2;       // the ifblock's step is counted already
+    // The block's frame would hold "self" as the function's frame does, or unbound where the
+    // function's frame has none, and closing it would leave the function's frame holding it too.
+    w.c.databasestack.back().slot(*w.m.selfname);
+    w.fresh = nullptr;
+    w.m.freshresult = nullptr;
+    pushloaded(w, found, *load.name);
+    w.m.freshresult = nullptr;
+    w.c.returned = true;
+    exitoutoffunc();
+    return 3;
+}
+
 // Instructions that stay in their frame only as things stand (instruction::mayrunnow): opening an
 // object scope (which leaves no stack empty), closing one that is not the last, calling a native
 // that works on data alone, and an ifblock whose block does not run. Steps run together meet them
@@ -857,7 +891,21 @@ std::size_t runappendnumber(work& w, const instruction* code, std::uint32_t& ip)
                 continue;
             }
         }
-        if (!in.inframe && !(in.mayrunnow && staysinframenow(c, in))) break;
+        if (!in.inframe && !(in.mayrunnow && staysinframenow(c, in))) {
+            if (in.returnsalocal && taken + 3 <= limit && shortcut::runinframe()) {
+                // Positioned as the ifblock's step would be; put back when it does not run.
+                const std::size_t pc = frame.pc;
+                ++m.stepstaken;
+                frame.ip = ip + 1;
+                frame.pc = in.runpc;
+                w.in = &in;
+                if (const std::size_t steps = runreturnlocal(w, in); steps != 0) return taken + steps;
+                --m.stepstaken;
+                frame.ip = ip;
+                frame.pc = pc;
+            }
+            break;
+        }
         ++m.stepstaken;
         frame.ip = ++ip;
         ++taken;

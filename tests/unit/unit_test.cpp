@@ -411,13 +411,24 @@ TEST_F(machine, DataOnlyNativesLeaveWhatAStepChecksAsItWas) {
 }
 
 // Steps run together in a frame take the very steps that running one at a time takes, the end of a
-// loop body that runs again in its frame, the method calls in it and a block that does not run
-// included: a budget of exactly those steps ends the
-// program's frame, not a step before or after, with the same results.
+// loop body that runs again in its frame, the method calls in it, a block that does not run and a
+// block that returns a local included: a budget of exactly those steps ends the program's frame, not
+// a step before or after, with the same results.
 TEST_F(machine, LoopsRunTogetherTakeTheStepsTheyTakeOneAtATime) {
     T4VM::machine& m = T4VM::vm();
     T4VM::context& c = *T4VM::boundcontext();
     const T4VM::codeblock program(T4VM::assemble(R"(
+pushconst func {
+    pushconst 2
+    loadlocal arg0
+    less
+    ifblock {
+        loadlocal arg0
+        ret
+    }
+    pushconst 2
+}
+storelocal small
 pushconst 0
 storelocal i
 pushconst 0
@@ -453,6 +464,10 @@ whileblock {
         add
         storelocal total
     }
+    loadlocal i
+    loadlocal small
+    call 1
+    storelocal least
     pushconst 1
     loadlocal i
     add
@@ -468,7 +483,8 @@ whileblock {
     const auto results = [&] {
         return std::vector<std::int32_t>{m.progroot->attributes["i"]->intval,
                                          m.progroot->attributes["total"]->intval,
-                                         m.progroot->attributes["count"]->intval};
+                                         m.progroot->attributes["count"]->intval,
+                                         m.progroot->attributes["least"]->intval};
     };
     // The program runs as a function called from the root frame would: its frame ending closes
     // its variables and its entry of the call trace too.
@@ -483,7 +499,7 @@ whileblock {
     const std::uint64_t start = m.stepstaken;
     while (c.codestack.size() > 1) T4VM::step(m);
     const std::uint64_t steps = m.stepstaken - start;
-    EXPECT_EQ(results(), (std::vector<std::int32_t>{5, 30, 5}));
+    EXPECT_EQ(results(), (std::vector<std::int32_t>{5, 30, 5, 2}));
 
     for (const std::uint64_t budget : {steps - 1, steps}) {
         open();
@@ -494,7 +510,7 @@ whileblock {
         const bool finished = c.codestack.size() == 1;
         EXPECT_EQ(finished, budget == steps) << budget << " of " << steps << " steps";
         if (finished) {
-            EXPECT_EQ(results(), (std::vector<std::int32_t>{5, 30, 5}));
+            EXPECT_EQ(results(), (std::vector<std::int32_t>{5, 30, 5, 2}));
         }
         c.codestack.resize(1);
         c.databasestack.resize(frames);
