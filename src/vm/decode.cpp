@@ -166,6 +166,7 @@ void notefacts(std::vector<instruction>& code, const byte* bytes, std::size_t le
         in.returnsalocal = blockreturnsalocal(in, bytes, length);
         in.argahead = plainoperand(&in) && methodcallat(code, i + 1) && code[i + 4].integer == 1 &&
                       *code[i + 3].name == "append";
+        in.grouped = in.pairahead || in.methodahead || in.argahead;
         in.blockahead = next != nullptr && (next->op == opcode::ifblock || next->op == opcode::whileblock) &&
                         next->form != operandform::unknown && next->offset + 1 < length &&
                         bytes[next->offset + 1] == operandtype::function;

@@ -62,6 +62,8 @@ struct instruction {
     bool argahead : 1 = false;
     // An ifblock whose block is `loadlocal` of a name and `ret`: it returns a local when it runs.
     bool returnsalocal : 1 = false;
+    // One of pairahead, methodahead and argahead: the steps from here may run as one group.
+    bool grouped : 1 = false;
     // A known instruction that stays in its frame (opflag::inframe).
     bool inframe : 1 = false;
     // A known instruction that may stay in its frame as things stand (opflag::inframenow).

@@ -842,6 +842,21 @@ std::size_t runreturnlocal(work& w, const instruction& in) {
     }
 }
 
+// The group of steps starting at `ip` (instruction::grouped), if it runs as one within `room`
+// steps: returns the steps it took, none when each step is left to run alone.
+[[gnu::always_inline]] inline std::size_t rungroup(work& w, const instruction* code, std::uint32_t& ip,
+                                                  std::size_t room) {
+    const instruction& in = code[ip];
+    if (in.pairahead) return room >= 3 && runoperandpair(w, code, ip) ? 3 : 0;
+    if (in.argahead) {
+        if (code[ip + 1].methodmissed || room < 6) return 0;
+        if (const std::size_t steps = runappendnumber(w, code, ip); steps != 0) return steps;
+        return 0;  // the load of the receiver may run its method call as a group next
+    }
+    if (in.methodmissed || room < 5) return 0;
+    return runmethodcall(w, code, ip);
+}
+
 // Runs the instructions that follow one that stayed in its frame, for as long as they stay in it
 // too (always, or as things stand: staysinframenow), up to `room` of them. What the full preamble
 // and the checks after a step look at (the stacks being there, the return flag, the descriptor
@@ -875,18 +890,8 @@ std::size_t runreturnlocal(work& w, const instruction& in) {
             continue;
         }
         const instruction& in = code[ip];
-        if (in.pairahead && taken + 3 <= limit && shortcut::runinframe() && runoperandpair(w, code, ip)) {
-            taken += 3;
-            continue;
-        }
-        if (in.argahead && !code[ip + 1].methodmissed && taken + 6 <= limit && shortcut::runinframe()) {
-            if (const std::size_t steps = runappendnumber(w, code, ip); steps != 0) {
-                taken += steps;
-                continue;
-            }
-        }
-        if (in.methodahead && !in.methodmissed && taken + 5 <= limit && shortcut::runinframe()) {
-            if (const std::size_t steps = runmethodcall(w, code, ip); steps != 0) {
+        if (in.grouped && shortcut::runinframe()) {
+            if (const std::size_t steps = rungroup(w, code, ip, limit - taken); steps != 0) {
                 taken += steps;
                 continue;
             }
