@@ -428,6 +428,10 @@ void restorelocals(work& w) {
         push(w, scratchconstant(*w.in));
         return;
     }
+    if (shortcut::textinscratch(*w.in)) {
+        push(w, scratchtext(w.frame, *w.in));
+        return;
+    }
     pushfresh(w, makeconstant(w.frame, *w.in));
 }
 

@@ -44,6 +44,9 @@ inline variable* scratchnumber() {
 }
 // A scratch object holding the number constant of `in`.
 variable* scratchconstant(const instruction& in);
+// A scratch object holding the text constant of `in`, a text with unmade methods as the constant's
+// own object would be. Two take turns: a reader reads two operands at most.
+variable* scratchtext(const codeframe& frame, const instruction& in);
 // A scratch object for an arithmetic result, taking the creation number the result's own object
 // would have had, so every object made later is numbered as it would be.
 inline variable* scratchresult(machine& m) {

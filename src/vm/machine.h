@@ -132,6 +132,8 @@ struct machine {
     variable* freshresult = nullptr;
     std::array<variable*, 4> scratch{};
     std::size_t nextscratch = 0;
+    std::array<variable*, 2> textscratch{};  // the same for text constants
+    std::size_t nexttextscratch = 0;
     // The scratch object an arithmetic leaves its result in for the store to a local that follows,
     // and the creation number it took for the result's object (see resultforstore).
     variable* storescratch = nullptr;

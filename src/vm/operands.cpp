@@ -207,6 +207,18 @@ variable* scratchconstant(const instruction& in) {
     return slot;
 }
 
+variable* scratchtext(const codeframe& frame, const instruction& in) {
+    machine& m = vm();
+    variable*& slot = m.textscratch[m.nexttextscratch++ % m.textscratch.size()];
+    if (slot == nullptr) {
+        makescratch(slot);
+        slot->identifier = typeident::builtin_string;
+        initstringvar(*slot);
+    }
+    slot->stringval = frame.body->texts[in.textindex];  // shares the code's text
+    return slot;
+}
+
 const std::string* getname(codeframe& bytes) {
     if (!bytes.empty() && bytes.top() == operandtype::string) {
         bytes.pop();

@@ -45,6 +45,11 @@ inline bool constantinscratch(const instruction& in) {
            shortcutsallowed();
 }
 
+// So may a text constant: the reader reads its bytes, which the scratch object shares with the code.
+inline bool textinscratch(const instruction& in) {
+    return in.form == operandform::text && in.readerahead != 0 && shortcutsallowed();
+}
+
 // So may the number an arithmetic makes, when an arithmetic or comparison reads it the same way:
 // nothing else ever sees it.
 inline bool resultinscratch(const instruction& in) { return in.readerahead != 0 && shortcutsallowed(); }
