@@ -112,15 +112,34 @@ variable* resultforstore(machine& m) {
     return result;
 }
 
+// Where an arithmetic's result goes: a scratch object when only a reader will see it, the store's
+// scratch when a store to a local comes next, otherwise an object of its own.
+struct resultplace {
+    variable* object;
+    bool inscratch;
+};
+
+resultplace placeresult(work& w, bool joinstexts) {
+    const bool inscratch = !joinstexts && shortcut::resultinscratch(*w.in);
+    const bool forstore = !joinstexts && !inscratch && shortcut::resultforstore(*w.in);
+    return {inscratch ? scratchresult(w.m) : forstore ? resultforstore(w.m) : getallocvar(w.m), inscratch};
+}
+
+void pushresult(work& w, const resultplace& place) {
+    if (place.inscratch)
+        push(w, place.object);
+    else
+        pushfresh(w, place.object);
+}
+
 void arithmetic(work& w) {
     const opcode op = w.in->op;
     variable* left = popread(w);
     variable* right = popread(w);
     const bool joinstexts = op == opcode::add && left->identifier == typeident::builtin_string &&
                             right->identifier == typeident::builtin_string;
-    const bool inscratch = !joinstexts && shortcut::resultinscratch(*w.in);
-    const bool forstore = !joinstexts && !inscratch && shortcut::resultforstore(*w.in);
-    variable* result = inscratch ? scratchresult(w.m) : forstore ? resultforstore(w.m) : getallocvar(w.m);
+    const resultplace place = placeresult(w, joinstexts);
+    variable* result = place.object;
     if (joinstexts) {
         if (left->stringval.size() + right->stringval.size() > textlimit())
             fail("Text too long: more than " + std::to_string(textlimit()) + " bytes.", false);
@@ -140,10 +159,7 @@ void arithmetic(work& w) {
         result->identifier = typeident::builtin_int;
         result->intval = integerarithmetic(l, r, op);
     }
-    if (inscratch)
-        push(w, result);
-    else
-        pushfresh(w, result);
+    pushresult(w, place);
 }
 
 // Ordering compares exact values: an int as itself, a float as its single-precision value and a
@@ -635,14 +651,39 @@ static_assert(readsonlyopcodes() == 9 && byteof(opcode::add) == 0 && byteof(opco
 // Two operand steps and the arithmetic or comparison that reads what they push, run as the three
 // steps they are when the operands make no object and cannot fail: nothing but the reader can
 // then be seen, and it runs as it always does. Says whether it ran them.
+// What an arithmetic or ordering (`*w.in`) makes of two ints, read as it would pop them: false,
+// with nothing done, where it would report (an overflow, a division by zero), or for equality.
+bool readints(work& w, std::int32_t left, std::int32_t right) {
+    const opcode op = w.in->op;
+    if (byteof(op) <= byteof(opcode::div)) {
+        std::int64_t result = 0;
+        switch (op) {
+        case opcode::add: result = std::int64_t{left} + right; break;
+        case opcode::sub: result = std::int64_t{left} - right; break;
+        case opcode::mul: result = std::int64_t{left} * right; break;
+        default:
+            if (right == 0) return false;
+            result = std::int64_t{left} / right;
+            break;
+        }
+        if (result < INT32_MIN || result > INT32_MAX) return false;
+        const resultplace place = placeresult(w, false);
+        place.object->identifier = typeident::builtin_int;
+        place.object->intval = static_cast<std::int32_t>(result);
+        pushresult(w, place);
+        return true;
+    }
+    if (op == opcode::equal) return false;
+    pushtruth(w, docomparisment(left, right, byteof(op) - byteof(opcode::greater)));
+    return true;
+}
+
 bool runoperandpair(work& w, const instruction* code, std::uint32_t& ip) {
     const instruction& reader = code[ip + 2];
     variable* first = operandnow(w, code[ip], ip);
     if (first == nullptr) return false;
     variable* second = operandnow(w, code[ip + 1], ip + 1);
     if (second == nullptr) return false;
-    w.c.datastack.push_back(first);
-    w.c.datastack.push_back(second);
     w.m.stepstaken += 3;
     ip += 3;
     w.frame.ip = ip;
@@ -650,6 +691,13 @@ bool runoperandpair(work& w, const instruction* code, std::uint32_t& ip) {
     w.fresh = nullptr;
     w.m.freshresult = nullptr;
     w.frame.pc = reader.runpc;
+    // Two ints need not be pushed only to be popped again: the reader reads the second as its left
+    // operand, as popping them would hand them over.
+    if (first->identifier == typeident::builtin_int && second->identifier == typeident::builtin_int &&
+        readints(w, second->intval, first->intval))
+        return true;
+    w.c.datastack.push_back(first);
+    w.c.datastack.push_back(second);
     if (byteof(reader.op) <= byteof(opcode::div))
         arithmetic(w);
     else if (reader.op == opcode::equal)
