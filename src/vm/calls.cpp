@@ -57,7 +57,7 @@ variable* bindelement(continuation& loop) {
         bound = loop.items[loop.next];
     }
     ++loop.next;
-    loop.working.slot(elementname()) = bound;
+    loop.working.slot(elementname(), loop.elementhint) = bound;
     return bound;
 }
 
@@ -288,9 +288,9 @@ bool repeatloop(context& c) {
     if (body.size() != working.size())
         body = working;
     else if (!whileloop)
-        body.slot(elementname()) = bound;
+        body.slot(elementname(), loop.elementhint) = bound;
     const std::string& selfkey = selfname();
-    const auto self = working.findinterned(selfkey);
+    const auto self = working.findinterned(selfkey, loop.selfhint);
     if (self != working.end() && self->second != nullptr) block->self = self->second;
     // The two frames nearly always hold their names in the same places (the body's frame began as
     // a copy of W): "self" is then found where it is in W without a second search.

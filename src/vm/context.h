@@ -54,6 +54,9 @@ struct continuation {
     // shortcut::standinelement); null when the loop makes the items' objects.
     variable* standin = nullptr;
     variable* instance = nullptr;  // the instance a constructor call builds
+    // Where the loop's frames hold "self" and "ELEMENT", as last found there.
+    std::uint32_t selfhint = 0;
+    std::uint32_t elementhint = 0;
 };
 
 using bytestack = std::vector<byte>;  // back() is the top

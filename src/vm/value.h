@@ -505,10 +505,24 @@ public:
     const_iterator findinterned(const std::string& interned) const {
         return const_cast<framemap*>(this)->findinterned(interned);
     }
+    // The same, looked for first where `hint` says it was found last: frames made at one place in
+    // the code hold their names in the same places.
+    iterator findinterned(const std::string& interned, std::uint32_t& hint) {
+        if (hint < entries.size() && entries[hint].first == &interned) return entries.begin() + hint;
+        const auto found = findinterned(interned);
+        if (found != entries.end()) hint = static_cast<std::uint32_t>(found - entries.begin());
+        return found;
+    }
     // The entry of an interned name.
     variable*& slot(const std::string& interned) {
         auto found = findinterned(interned);
         if (found != entries.end()) return found->second;
+        return entries.push_back({&interned, nullptr}).second;
+    }
+    variable*& slot(const std::string& interned, std::uint32_t& hint) {
+        auto found = findinterned(interned, hint);
+        if (found != entries.end()) return found->second;
+        hint = static_cast<std::uint32_t>(entries.size());
         return entries.push_back({&interned, nullptr}).second;
     }
     // Adds or replaces every entry of `source`. A block's final frame usually starts as a copy of
