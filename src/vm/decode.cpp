@@ -120,11 +120,16 @@ bool plainpush(const instruction* in) {
     }
 }
 
-// A number constant or a load of a local by name.
+// A number constant, or a load of a local or of an attribute of the current object by name.
 bool plainoperand(const instruction* in) {
     if (in == nullptr) return false;
     if (in->op == opcode::pushconst) return in->form == operandform::integer || in->form == operandform::floating;
-    return in->op == opcode::loadlocal && in->form == operandform::name;
+    return (in->op == opcode::loadlocal || in->op == opcode::loadattr) && in->form == operandform::name;
+}
+
+// A number constant or a load of a local by name.
+bool constantorlocal(const instruction* in) {
+    return plainoperand(in) && in->op != opcode::loadattr;
 }
 
 // `loadlocal X; enter; loadattr M; call K; leave` starts at `i`: a method called on a local.
@@ -164,7 +169,7 @@ void notefacts(std::vector<instruction>& code, const byte* bytes, std::size_t le
         in.storeahead = next != nullptr && next->op == opcode::storelocal && next->form == operandform::name;
         in.methodahead = methodcallat(code, i);
         in.returnsalocal = blockreturnsalocal(in, bytes, length);
-        in.argahead = plainoperand(&in) && methodcallat(code, i + 1) && code[i + 4].integer == 1 &&
+        in.argahead = constantorlocal(&in) && methodcallat(code, i + 1) && code[i + 4].integer == 1 &&
                       *code[i + 3].name == "append";
         in.grouped = in.pairahead || in.methodahead || in.argahead;
         in.blockahead = next != nullptr && (next->op == opcode::ifblock || next->op == opcode::whileblock) &&

@@ -615,9 +615,21 @@ inline void resumeclosed() {
 
 // What the operand step `in` (a number constant or a load of a local, at index `at` of its frame's
 // code) would push, when it makes no object and cannot fail; null otherwise.
+// An attribute of the current object as an operand: what loadattr pushes of a number a reader reads.
+[[gnu::noinline]] variable* attributeoperand(work& w, const instruction& in, std::uint32_t at) {
+    if (in.op != opcode::loadattr || in.form != operandform::name) return nullptr;
+    const std::string& name = *in.name;
+    w.in = &in;
+    w.frame.ip = at + 1;
+    variable** slot = attributeslotof(w, w.c.callstack.back(), name);
+    if (slot == nullptr || !(*slot)->isnumber()) return nullptr;
+    variable* found = *slot;
+    return shortcut::loaduncopied(in, *found, name, [&] { return nextcannotreport(w); }) ? found : nullptr;
+}
+
 variable* operandnow(work& w, const instruction& in, std::uint32_t at) {
     if (in.op == opcode::pushconst) return shortcut::constantinscratch(in) ? scratchconstant(in) : nullptr;
-    if (in.op != opcode::loadlocal || in.form != operandform::name) return nullptr;
+    if (in.op != opcode::loadlocal || in.form != operandform::name) return attributeoperand(w, in, at);
     const std::string& name = *in.name;
     w.in = &in;
     w.frame.ip = at + 1;
