@@ -3,6 +3,7 @@
 // instructions live here; calls, blocks and scopes in calls.cpp.
 #include <bit>
 #include <new>
+#include <optional>
 #include <ostream>
 
 #include "vm/builtins.h"
@@ -85,20 +86,30 @@ void descriptorcountdown(work& w) {
 
 [[noreturn]] void integeroverflow() { fail("Integer overflow.", false); }
 
-std::int32_t integerarithmetic(std::int32_t left, std::int32_t right, opcode op) {
-    // Integer arithmetic is exact: a result outside the int range is an error, never a wrap.
+// Integer arithmetic is exact: the result, or none when there is none in the int range, or when
+// the division is by zero (`byzero` then says so).
+std::optional<std::int32_t> exactint(std::int32_t left, std::int32_t right, opcode op, bool& byzero) {
     std::int64_t result = 0;
     switch (op) {
     case opcode::add: result = std::int64_t{left} + right; break;
     case opcode::sub: result = std::int64_t{left} - right; break;
     case opcode::mul: result = std::int64_t{left} * right; break;
     default:
-        if (right == 0) fail("Division by zero.", false);
+        byzero = right == 0;
+        if (byzero) return std::nullopt;
         result = std::int64_t{left} / right;  // truncates toward zero
         break;
     }
-    if (result < INT32_MIN || result > INT32_MAX) integeroverflow();
+    if (result < INT32_MIN || result > INT32_MAX) return std::nullopt;
     return static_cast<std::int32_t>(result);
+}
+
+// A result outside the int range is an error, never a wrap.
+std::int32_t integerarithmetic(std::int32_t left, std::int32_t right, opcode op) {
+    bool byzero = false;
+    if (const auto result = exactint(left, right, op, byzero)) return *result;
+    if (byzero) fail("Division by zero.", false);
+    integeroverflow();
 }
 
 // The scratch object a number waits in for the store that follows (shortcut::resultforstore). It
@@ -663,25 +674,30 @@ static_assert(readsonlyopcodes() == 9 && byteof(opcode::add) == 0 && byteof(opco
 // Two operand steps and the arithmetic or comparison that reads what they push, run as the three
 // steps they are when the operands make no object and cannot fail: nothing but the reader can
 // then be seen, and it runs as it always does. Says whether it ran them.
+// The steps of a group up to and including the one at `ip + steps - 1`, about to run it: counted,
+// and the frame where running them one at a time would leave it, nothing made fresh.
+void stepto(work& w, const instruction* code, std::uint32_t& ip, std::uint32_t steps) {
+    w.m.stepstaken += steps;
+    ip += steps;
+    w.frame.ip = ip;
+    const instruction& in = code[ip - 1];
+    w.in = &in;
+    w.fresh = nullptr;
+    w.m.freshresult = nullptr;
+    w.frame.pc = in.runpc;
+}
+
 // What an arithmetic or ordering (`*w.in`) makes of two ints, read as it would pop them: false,
 // with nothing done, where it would report (an overflow, a division by zero), or for equality.
 bool readints(work& w, std::int32_t left, std::int32_t right) {
     const opcode op = w.in->op;
     if (byteof(op) <= byteof(opcode::div)) {
-        std::int64_t result = 0;
-        switch (op) {
-        case opcode::add: result = std::int64_t{left} + right; break;
-        case opcode::sub: result = std::int64_t{left} - right; break;
-        case opcode::mul: result = std::int64_t{left} * right; break;
-        default:
-            if (right == 0) return false;
-            result = std::int64_t{left} / right;
-            break;
-        }
-        if (result < INT32_MIN || result > INT32_MAX) return false;
+        bool byzero = false;
+        const auto result = exactint(left, right, op, byzero);
+        if (!result) return false;
         const resultplace place = placeresult(w, false);
         place.object->identifier = typeident::builtin_int;
-        place.object->intval = static_cast<std::int32_t>(result);
+        place.object->intval = *result;
         pushresult(w, place);
         return true;
     }
@@ -696,13 +712,7 @@ bool runoperandpair(work& w, const instruction* code, std::uint32_t& ip) {
     if (first == nullptr) return false;
     variable* second = operandnow(w, code[ip + 1], ip + 1);
     if (second == nullptr) return false;
-    w.m.stepstaken += 3;
-    ip += 3;
-    w.frame.ip = ip;
-    w.in = &reader;
-    w.fresh = nullptr;
-    w.m.freshresult = nullptr;
-    w.frame.pc = reader.runpc;
+    stepto(w, code, ip, 3);
     // Two ints need not be pushed only to be popped again: the reader reads the second as its left
     // operand, as popping them would hand them over.
     if (first->identifier == typeident::builtin_int && second->identifier == typeident::builtin_int &&
@@ -771,24 +781,14 @@ std::size_t runmethodcall(work& w, const instruction* code, std::uint32_t& ip) {
     method->self = receiver;  // the attribute loaded knows the object it came from
     method->name.set(attr.name);
     w.c.datastack.push_back(method);
-    w.m.stepstaken += 4;
-    ip += 4;
-    w.frame.ip = ip;
-    w.in = &call;
-    w.fresh = nullptr;
-    w.m.freshresult = nullptr;
-    w.frame.pc = call.runpc;
+    stepto(w, code, ip, 4);
     callfunc(call.integer, argmap{});
     if (collectiondue(w.m)) return 4;
 
     // What the call made and pushed stays fresh across the leave, which changes no data stack.
     variable* const made = w.m.freshresult;
-    const instruction& leave = code[ip];
-    ++w.m.stepstaken;
-    w.frame.ip = ++ip;
-    w.in = &leave;
-    w.m.freshresult = made != nullptr && !w.c.datastack.empty() && w.c.datastack.back() == made ? made : nullptr;
-    w.frame.pc = leave.runpc;
+    stepto(w, code, ip, 1);
+    if (made != nullptr && !w.c.datastack.empty() && w.c.datastack.back() == made) w.m.freshresult = made;
     goout();
     return 5;
 }
@@ -804,7 +804,6 @@ std::size_t runappendnumber(work& w, const instruction* code, std::uint32_t& ip)
     const instruction& arg = code[ip];
     const instruction& load = code[ip + 1];
     const instruction& attr = code[ip + 3];
-    const instruction& call = code[ip + 4];
     // The number the first step pushes, and the name its object would carry.
     bool isfloat = false;
     std::uint32_t bits = 0;
@@ -832,23 +831,13 @@ std::size_t runappendnumber(work& w, const instruction* code, std::uint32_t& ip)
     gointo(list);               // the scope opened on it
     method->self = list;        // the attribute loaded knows the object it came from
     method->name.set(attr.name);
-    w.m.stepstaken += 5;
-    ip += 5;
-    w.frame.ip = ip;
-    w.in = &call;
-    w.fresh = nullptr;
-    w.m.freshresult = nullptr;
-    w.frame.pc = call.runpc;
+    stepto(w, code, ip, 5);
     w.c.calltrace.push_back(method);
     builtin::appendkept(*list, kept);
     w.c.calltrace.pop_back();
     if (collectiondue(w.m)) return 5;
 
-    const instruction& leave = code[ip];
-    ++w.m.stepstaken;
-    w.frame.ip = ++ip;
-    w.in = &leave;
-    w.frame.pc = leave.runpc;
+    stepto(w, code, ip, 1);
     goout();
     return 6;
 }
