@@ -410,6 +410,34 @@ TEST_F(machine, DataOnlyNativesLeaveWhatAStepChecksAsItWas) {
     EXPECT_EQ(called, 17u);  // every method of the four kinds
 }
 
+// A text's method called on a local runs on the local's own text rather than on a copy
+// (shortcut::callontext): that holds only while every method of texts reads its receiver's bytes
+// and changes nothing of it. A new method of texts fails here until it is looked at.
+TEST_F(machine, TextMethodsOnlyReadTheirReceiver) {
+    T4VM::machine& m = T4VM::vm();
+    T4VM::context& c = *T4VM::boundcontext();
+    variable* text = str("text");
+    T4VM::pinvariable(text);
+    std::vector<std::string> names;
+    for (const auto& [name, method] : text->attributes) names.push_back(name);
+    ASSERT_EQ(names, (std::vector<std::string>{"get", "substr"}));
+    for (const std::string& name : names) {
+        variable* method = text->attributes.at(name)->getvar();
+        method->self = text;
+        c.datastack.push_back(num(1));
+        c.datastack.push_back(num(1));
+        c.datastack.push_back(method);
+        c.codestack.push_back(T4VM::openedframe(T4VM::codeblock(T4VM::assemble("call 2\n"))));
+        T4VM::step(m);
+        EXPECT_EQ(err.str(), "") << name;
+        EXPECT_EQ(text->identifier, typeident::builtin_string) << name;
+        EXPECT_EQ(text->stringval.get(), "text") << name;
+        EXPECT_EQ(text->attributes.made().size(), 2u) << name;
+        c.codestack.pop_back();
+        c.datastack.clear();
+    }
+}
+
 // Steps run together in a frame take the very steps that running one at a time takes, the end of a
 // loop body that runs again in its frame, the method calls in it, a block that does not run and a
 // block that returns a local included: a budget of exactly those steps ends the program's frame, not
