@@ -626,6 +626,16 @@ inline void resumeclosed() {
 
 // What the operand step `in` (a number constant or a load of a local, at index `at` of its frame's
 // code) would push, when it makes no object and cannot fail; null otherwise.
+// The object a load of a local by name (`in`) would find, or null: the lookup a load makes, without
+// its report.
+[[gnu::always_inline]] inline variable* localnow(work& w, const instruction& in) {
+    w.in = &in;
+    if (variable** slot = rootslotof(w, *in.name)) return *slot;
+    const framemap& frame = w.c.databasestack.back();
+    const auto entry = frame.findinterned(*in.name);
+    return entry == frame.end() ? nullptr : entry->second;
+}
+
 // An attribute of the current object as an operand: what loadattr pushes of a number a reader reads.
 [[gnu::noinline]] variable* attributeoperand(work& w, const instruction& in, std::uint32_t at) {
     if (in.op != opcode::loadattr || in.form != operandform::name) return nullptr;
@@ -642,17 +652,8 @@ variable* operandnow(work& w, const instruction& in, std::uint32_t at) {
     if (in.op == opcode::pushconst) return shortcut::constantinscratch(in) ? scratchconstant(in) : nullptr;
     if (in.op != opcode::loadlocal || in.form != operandform::name) return attributeoperand(w, in, at);
     const std::string& name = *in.name;
-    w.in = &in;
     w.frame.ip = at + 1;
-    variable* found = nullptr;
-    if (variable** slot = rootslotof(w, name)) {
-        found = *slot;
-    } else {
-        const framemap& frame = w.c.databasestack.back();
-        const auto entry = frame.findinterned(name);
-        if (entry == frame.end()) return nullptr;
-        found = entry->second;
-    }
+    variable* found = localnow(w, in);
     if (found == nullptr || !shortcut::loaduncopied(in, *found, name, [&] { return nextcannotreport(w); })) return nullptr;
     return found;
 }
@@ -727,16 +728,6 @@ bool runoperandpair(work& w, const instruction* code, std::uint32_t& ip) {
     else
         comparison(w);
     return true;
-}
-
-// The object a load of a local by name (`in`) would find, or null: the lookup a load makes, without
-// its report.
-variable* localnow(work& w, const instruction& in) {
-    w.in = &in;
-    if (variable** slot = rootslotof(w, *in.name)) return *slot;
-    const framemap& frame = w.c.databasestack.back();
-    const auto entry = frame.findinterned(*in.name);
-    return entry == frame.end() ? nullptr : entry->second;
 }
 
 // A method called on a local (instruction::methodahead): `loadlocal X; enter; loadattr M; call K;
