@@ -169,8 +169,10 @@ void notefacts(std::vector<instruction>& code, const byte* bytes, std::size_t le
         in.storeahead = next != nullptr && next->op == opcode::storelocal && next->form == operandform::name;
         in.methodahead = methodcallat(code, i);
         in.returnsalocal = blockreturnsalocal(in, bytes, length);
-        in.argahead = constantorlocal(&in) && methodcallat(code, i + 1) && code[i + 4].integer == 1 &&
-                      *code[i + 3].name == "append";
+        const bool onearg = constantorlocal(&in) && methodcallat(code, i + 1) && code[i + 4].integer == 1;
+        const std::string* method = onearg ? code[i + 3].name : nullptr;
+        in.lookupahead = method != nullptr && in.op == opcode::loadlocal && (*method == "get" || *method == "contains");
+        in.argahead = in.lookupahead || (method != nullptr && *method == "append");
         in.grouped = in.pairahead || in.methodahead || in.argahead;
         in.blockahead = next != nullptr && (next->op == opcode::ifblock || next->op == opcode::whileblock) &&
                         next->form != operandform::unknown && next->offset + 1 < length &&

@@ -58,8 +58,11 @@ struct instruction {
     // loads: `enter`, `loadattr` of a name, `call` of a count, `leave`.
     bool methodahead : 1 = false;
     // This number constant or load of a local by name pushes the one argument of a call of a
-    // method named "append" that the next five instructions make (see methodahead).
+    // method named "append", "get" or "contains" that the next five instructions make (see
+    // methodahead).
     bool argahead : 1 = false;
+    // Of those, a load of a local by name whose method is "get" or "contains": a lookup.
+    bool lookupahead : 1 = false;
     // An ifblock whose block is `loadlocal` of a name and `ret`: it returns a local when it runs.
     bool returnsalocal : 1 = false;
     // One of pairahead, methodahead and argahead: the steps from here may run as one group.
@@ -93,8 +96,9 @@ struct instruction {
     mutable variable** rootslot = nullptr;
     mutable const variable* slotowner = nullptr;
     mutable std::uint32_t slotcollections = 0;
-    // A method call starting here met a receiver other than a list or dictionary: it is not tried
-    // as one group again (a receiver nearly always has the same type every time).
+    // A method call starting here met a receiver other than a list or dictionary, or the lookup
+    // whose key this loads (lookupahead) one other than a dictionary: it is not tried as one group
+    // again (a receiver nearly always has the same type every time).
     mutable bool methodmissed = false;
 
     instruction() : name(nullptr) {}

@@ -833,6 +833,64 @@ std::size_t runappendnumber(work& w, const instruction* code, std::uint32_t& ip)
     return 6;
 }
 
+// What `get` pushes of the value it found: the value's object, or a scratch object standing in for
+// the number the dictionary keeps when a reader reads it next (shortcut::valueinscratch).
+variable* foundvalue(machine& m, const valueslot& value, const instruction& leave) {
+    const listelements::element& held = value.raw();
+    if (!held.kept() || !shortcut::valueinscratch(leave)) return value.object();
+    if (m.valuescratch == nullptr) makescratch(m.valuescratch);
+    listelements::standin(held, *m.valuescratch);
+    return m.valuescratch;
+}
+
+// A dictionary looked up by a local's number or text through a method call on a local
+// (instruction::lookupahead): `loadlocal K`, then `loadlocal D; enter; loadattr get|contains;
+// call 1; leave`, with D a dictionary whose method is its own native (a receiver that is no
+// dictionary is not tried again at that site). The key is looked up as the local holds it
+// (shortcut::lookupuncopied): the copy the first step would push, which only the native would see,
+// is not made, but takes its creation numbers. The native's answer is pushed as the native pushes
+// it, and every other step leaves what it always leaves, as runmethodcall runs them. A key `get`
+// does not find takes the steps one at a time, for the report the call makes. Returns the steps it
+// took: none when it ran nothing.
+std::size_t runlookup(work& w, const instruction* code, std::uint32_t& ip) {
+    const instruction& arg = code[ip];
+    const instruction& load = code[ip + 1];
+    const instruction& attr = code[ip + 3];
+    const variable* key = localnow(w, arg);
+    if (key == nullptr || !shortcut::lookupuncopied(*key)) return 0;
+    variable* dict = localnow(w, load);
+    if (dict == nullptr) return 0;
+    if (dict->identifier != typeident::builtin_dict) {
+        arg.methodmissed = true;  // a list's or a text's get: not tried again here
+        return 0;
+    }
+    w.in = &attr;
+    variable** found = attributeslotof(w, dict, *attr.name);  // may make the method, as loadattr would
+    if (found == nullptr || collectiondue(w.m)) return 0;
+    variable* method = *found;
+    if (!method->ismodule) return 0;
+    const mfuncptr native = method->modulefunc();
+    const bool get = native == builtin::Dgetindex;
+    if (!get && native != builtin::Dcontains) return 0;
+    const dictmap::value_type* entry = dict->dictval.get().findequal(*key);
+    if (get && entry == nullptr) return 0;
+
+    w.m.nextseq += key->isplainnumber() ? 1 : 1 + methodcount(methodkind::string);  // the copy's numbers
+    dict->name.set(load.name);  // the load names what it pushes
+    gointo(dict);               // the scope opened on it
+    method->self = dict;        // the attribute loaded knows the object it came from
+    method->name.set(attr.name);
+    stepto(w, code, ip, 5);
+    w.c.calltrace.push_back(method);
+    w.c.datastack.push_back(get ? foundvalue(w.m, entry->second, code[ip]) : newint(entry != nullptr ? 1 : 0));
+    w.c.calltrace.pop_back();
+    if (collectiondue(w.m)) return 5;
+
+    stepto(w, code, ip, 1);
+    goout();
+    return 6;
+}
+
 // An ifblock whose block returns a local (instruction::returnsalocal), met with a condition that
 // is a non-zero int: the three steps it takes (the ifblock, the block's load, its `ret`) and what
 // closing the block then does (the function returns), without the block's frame: the block's frame
@@ -893,9 +951,9 @@ std::size_t runreturnlocal(work& w, const instruction& in) {
     const instruction& in = code[ip];
     if (in.pairahead) return room >= 3 && runoperandpair(w, code, ip) ? 3 : 0;
     if (in.argahead) {
-        if (code[ip + 1].methodmissed || room < 6) return 0;
-        if (const std::size_t steps = runappendnumber(w, code, ip); steps != 0) return steps;
-        return 0;  // the load of the receiver may run its method call as a group next
+        if (code[ip + 1].methodmissed || in.methodmissed || room < 6) return 0;
+        // None: the load of the receiver may run its method call as a group next.
+        return in.lookupahead ? runlookup(w, code, ip) : runappendnumber(w, code, ip);
     }
     if (in.methodmissed || room < 5) return 0;
     return runmethodcall(w, code, ip);

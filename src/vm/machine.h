@@ -138,6 +138,9 @@ struct machine {
     // and the creation number it took for the result's object (see resultforstore).
     variable* storescratch = nullptr;
     std::uint64_t storeseq = 0;
+    // The scratch object a dictionary's value kept as a number is pushed in for a reader (see
+    // shortcut::valueinscratch).
+    variable* valuescratch = nullptr;
     bool stackoperandseen = false;
     std::array<rootlookup, 512> rootlookups{};
     const std::string* selfname = nullptr;

@@ -133,6 +133,28 @@ inline bool callontext(const variable& text) {
 // same. A tool watching the run may look at the data stack between the steps.
 inline bool appendnumber() { return keepunsharednumbers(); }
 
+// A dictionary's get or contains called on a local with a local's number or text as its key
+// (runlookup) may look the key up as the local holds it: the native only reads its argument, and
+// nothing but the native would ever see the copy the load makes, which is then never made. A copy
+// of a plain number is its value and its creation number; one of a text whose methods nobody has
+// looked at is its bytes, its creation number and its table's (see callontext). A tool watching
+// the run may look at the data stack between the steps.
+inline bool lookupuncopied(const variable& key) {
+    if (!keepunsharednumbers() || !shortcutsallowed()) return false;
+    if (key.isplainnumber()) return listelements::keepable(key);
+    return callontext(key);
+}
+
+// The value `get` finds there may then, when the dictionary keeps it as a number, be pushed as a
+// scratch object holding it rather than made into the dictionary's own object again, if an
+// arithmetic or comparison reads it next (`leave`, the call's last step, says so): the reader
+// reads it and drops it, and the scratch carries the value, name and creation number the object
+// would have, for a report to show. The dictionary keeps the number, as the collector would have
+// it keep the object at its next look.
+inline bool valueinscratch(const instruction& leave) {
+    return leave.readerahead != 0 && keepunsharednumbers() && shortcutsallowed();
+}
+
 // A top-level store gives the program root a copy of the value. The root's copy for that name may
 // be made into the new one instead of making another object, when nothing else can refer to it:
 // it was made as such a copy (rootcopy) and changed in place by nothing since; nothing but the

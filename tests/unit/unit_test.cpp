@@ -438,6 +438,49 @@ TEST_F(machine, TextMethodsOnlyReadTheirReceiver) {
     }
 }
 
+// A dictionary's get and contains called with a local's number or text as the key look it up as the
+// local holds it, and a get read by an arithmetic next may push a stand-in for a value kept as a
+// number (runlookup): that holds only while the two natives read their key and change nothing of
+// it, and get pushes the value's own object.
+TEST_F(machine, DictionaryLookupsOnlyReadTheirKey) {
+    T4VM::machine& m = T4VM::vm();
+    T4VM::context& c = *T4VM::boundcontext();
+    variable* value = num(30);
+    variable* dict = dictof({{num(3), value}, {str("three"), num(31)}});
+    T4VM::pinvariable(dict);
+    for (variable* key : {num(3), str("three"), num(4)}) {
+        T4VM::pinvariable(key);
+        const auto identifier = key->identifier;
+        const std::int32_t number = key->intval;
+        const std::string text = key->stringval.get();
+        const std::string* keyname = &key->name.str();
+        for (const char* name : {"get", "contains"}) {
+            if (key->intval == 4 && std::string(name) == "get") continue;  // reported: not there
+            variable* method = dict->attributes.at(name)->getvar();
+            method->self = dict;
+            c.datastack.push_back(key);
+            c.datastack.push_back(method);
+            c.codestack.push_back(T4VM::openedframe(T4VM::codeblock(T4VM::assemble("call 1\n"))));
+            T4VM::step(m);
+            EXPECT_EQ(err.str(), "") << name;
+            ASSERT_EQ(c.datastack.size(), 1u) << name;
+            if (std::string(name) == "get" && key->identifier == typeident::builtin_int) {
+                EXPECT_EQ(c.datastack.back(), value);
+            }
+            if (std::string(name) == "contains") {
+                EXPECT_EQ(c.datastack.back()->intval, key->intval == 4 ? 0 : 1);
+            }
+            EXPECT_EQ(key->identifier, identifier) << name;
+            EXPECT_EQ(key->intval, number) << name;
+            EXPECT_EQ(key->stringval.get(), text) << name;
+            EXPECT_EQ(&key->name.str(), keyname) << name;
+            EXPECT_TRUE(key->attributes.nonemade()) << name;
+            c.codestack.pop_back();
+            c.datastack.clear();
+        }
+    }
+}
+
 // Steps run together in a frame take the very steps that running one at a time takes, the end of a
 // loop body that runs again in its frame, the method calls in it, a block that does not run and a
 // block that returns a local included: a budget of exactly those steps ends the program's frame, not
