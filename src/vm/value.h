@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <stdexcept>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -200,6 +201,10 @@ public:
     void makevalues() const;
     // The bytes the entries take.
     std::size_t storagebytes() const;
+    // The entries as one array, while they are one (no tree): empty otherwise.
+    std::span<const dictentry> asarray() const {
+        return tree ? std::span<const dictentry>{} : std::span<const dictentry>{ordered};
+    }
 
 private:
     const value_type* scan(const variable& value) const;
