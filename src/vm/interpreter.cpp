@@ -784,6 +784,16 @@ std::size_t runmethodcall(work& w, const instruction* code, std::uint32_t& ip) {
     return 5;
 }
 
+// What `loadlocal X; enter; loadattr M` leave of a receiver X that a load pushes as it is and of
+// its native method M, for a group that then calls M: X named by its load, its scope opened, and
+// M knowing the object it was loaded through, under its name.
+void openmethod(variable* receiver, const instruction& load, variable* method, const instruction& attr) {
+    receiver->name.set(load.name);
+    gointo(receiver);
+    method->self = receiver;
+    method->name.set(attr.name);
+}
+
 // A number appended to a list by a method call on a local (instruction::argahead): `pushconst N`
 // or `loadlocal Y` of a plain number, then `loadlocal X; enter; loadattr append; call 1; leave`,
 // with X a list whose append is the list's own native. The list keeps the number as the element
@@ -818,10 +828,7 @@ std::size_t runappendnumber(work& w, const instruction* code, std::uint32_t& ip)
     if (!method->ismodule || method->parts.get().modulefunc != builtin::Lappend) return 0;
 
     const auto kept = listelements::keptnumber(w.m.nextseq++, isfloat, bits, listelements::nameid(numbername));
-    list->name.set(load.name);  // the load names what it pushes
-    gointo(list);               // the scope opened on it
-    method->self = list;        // the attribute loaded knows the object it came from
-    method->name.set(attr.name);
+    openmethod(list, load, method, attr);
     stepto(w, code, ip, 5);
     w.c.calltrace.push_back(method);
     builtin::appendkept(*list, kept);
@@ -876,10 +883,7 @@ std::size_t runlookup(work& w, const instruction* code, std::uint32_t& ip) {
     if (get && entry == nullptr) return 0;
 
     w.m.nextseq += key->isplainnumber() ? 1 : 1 + methodcount(methodkind::string);  // the copy's numbers
-    dict->name.set(load.name);  // the load names what it pushes
-    gointo(dict);               // the scope opened on it
-    method->self = dict;        // the attribute loaded knows the object it came from
-    method->name.set(attr.name);
+    openmethod(dict, load, method, attr);
     stepto(w, code, ip, 5);
     w.c.calltrace.push_back(method);
     w.c.datastack.push_back(get ? foundvalue(w.m, entry->second, code[ip]) : newint(entry != nullptr ? 1 : 0));
