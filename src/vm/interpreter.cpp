@@ -840,13 +840,10 @@ std::size_t runappendnumber(work& w, const instruction* code, std::uint32_t& ip)
     return 6;
 }
 
-// What `get` pushes of the value it found: the value's object, or a scratch object standing in for
-// the number the dictionary keeps when a reader reads it next (shortcut::valueinscratch).
-variable* foundvalue(machine& m, const valueslot& value, const instruction& leave) {
-    const listelements::element& held = value.raw();
-    if (!held.kept() || !shortcut::valueinscratch(leave)) return value.object();
+// A scratch object standing in for the number a dictionary keeps (shortcut::valueinscratch).
+variable* standinvalue(machine& m, const listelements::element& kept) {
     if (m.valuescratch == nullptr) makescratch(m.valuescratch);
-    listelements::standin(held, *m.valuescratch);
+    listelements::standin(kept, *m.valuescratch);
     return m.valuescratch;
 }
 
@@ -883,10 +880,20 @@ std::size_t runlookup(work& w, const instruction* code, std::uint32_t& ip) {
     if (get && entry == nullptr) return 0;
 
     w.m.nextseq += key->isplainnumber() ? 1 : 1 + methodcount(methodkind::string);  // the copy's numbers
+    if (get && entry->second.raw().kept() && shortcut::valueinscratch(code[ip + 5])) {
+        // Nothing from the load to the leave can then report or make an object, and nothing reads
+        // the scope the enter opens and the leave closes, nor the call's entry in the trace.
+        dict->name.set(load.name);
+        method->self = dict;
+        method->name.set(attr.name);
+        stepto(w, code, ip, 6);
+        w.c.datastack.push_back(standinvalue(w.m, entry->second.raw()));
+        return 6;
+    }
     openmethod(dict, load, method, attr);
     stepto(w, code, ip, 5);
     w.c.calltrace.push_back(method);
-    w.c.datastack.push_back(get ? foundvalue(w.m, entry->second, code[ip]) : newint(entry != nullptr ? 1 : 0));
+    w.c.datastack.push_back(get ? entry->second.object() : newint(entry != nullptr ? 1 : 0));
     w.c.calltrace.pop_back();
     if (collectiondue(w.m)) return 5;
 

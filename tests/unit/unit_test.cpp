@@ -482,9 +482,10 @@ TEST_F(machine, DictionaryLookupsOnlyReadTheirKey) {
 }
 
 // Steps run together in a frame take the very steps that running one at a time takes, the end of a
-// loop body that runs again in its frame, the method calls in it, a block that does not run and a
-// block that returns a local included: a budget of exactly those steps ends the program's frame, not
-// a step before or after, with the same results.
+// loop body that runs again in its frame, the method calls in it, a block that does not run, a
+// block that returns a local and dictionary lookups (one of a value the collector keeps as a
+// number, read by the arithmetic after it) included: a budget of exactly those steps ends the
+// program's frame, not a step before or after, with the same results.
 TEST_F(machine, LoopsRunTogetherTakeTheStepsTheyTakeOneAtATime) {
     T4VM::machine& m = T4VM::vm();
     T4VM::context& c = *T4VM::boundcontext();
@@ -500,6 +501,33 @@ pushconst func {
     pushconst 2
 }
 storelocal small
+pushconst {}
+storelocal table
+pushconst 3
+pushconst 40
+loadlocal table
+enter
+loadattr set
+call 2
+leave
+pushconst 3
+storelocal three
+pushconst 0
+storelocal k
+pushconst 20000
+loadlocal k
+less
+whileblock {
+    pushconst []
+    pop
+    pushconst 1
+    loadlocal k
+    add
+    storelocal k
+    pushconst 20000
+    loadlocal k
+    less
+}
 pushconst 0
 storelocal i
 pushconst 0
@@ -539,6 +567,22 @@ whileblock {
     loadlocal small
     call 1
     storelocal least
+    loadlocal three
+    loadlocal table
+    enter
+    loadattr get
+    call 1
+    leave
+    pushconst 2
+    add
+    storelocal got
+    loadlocal i
+    loadlocal table
+    enter
+    loadattr contains
+    call 1
+    leave
+    storelocal found
     pushconst 1
     loadlocal i
     add
@@ -555,7 +599,9 @@ whileblock {
         return std::vector<std::int32_t>{m.progroot->attributes["i"]->intval,
                                          m.progroot->attributes["total"]->intval,
                                          m.progroot->attributes["count"]->intval,
-                                         m.progroot->attributes["least"]->intval};
+                                         m.progroot->attributes["least"]->intval,
+                                         m.progroot->attributes["got"]->intval,
+                                         m.progroot->attributes["found"]->intval};
     };
     // The program runs as a function called from the root frame would: its frame ending closes
     // its variables and its entry of the call trace too.
@@ -570,7 +616,7 @@ whileblock {
     const std::uint64_t start = m.stepstaken;
     while (c.codestack.size() > 1) T4VM::step(m);
     const std::uint64_t steps = m.stepstaken - start;
-    EXPECT_EQ(results(), (std::vector<std::int32_t>{5, 30, 5, 2}));
+    EXPECT_EQ(results(), (std::vector<std::int32_t>{5, 30, 5, 2, 42, 0}));
 
     for (const std::uint64_t budget : {steps - 1, steps}) {
         open();
@@ -581,7 +627,7 @@ whileblock {
         const bool finished = c.codestack.size() == 1;
         EXPECT_EQ(finished, budget == steps) << budget << " of " << steps << " steps";
         if (finished) {
-            EXPECT_EQ(results(), (std::vector<std::int32_t>{5, 30, 5, 2}));
+            EXPECT_EQ(results(), (std::vector<std::int32_t>{5, 30, 5, 2, 42, 0}));
         }
         c.codestack.resize(1);
         c.databasestack.resize(frames);
