@@ -879,7 +879,7 @@ std::size_t runlookup(work& w, const instruction* code, std::uint32_t& ip) {
     const dictmap::value_type* entry = dict->dictval.get().findequal(*key);
     if (get && entry == nullptr) return 0;
 
-    w.m.nextseq += key->isplainnumber() ? 1 : 1 + methodcount(methodkind::string);  // the copy's numbers
+    w.m.nextseq += key->isnumber() ? 1 : 1 + methodcount(methodkind::string);  // the copy's numbers
     if (get && entry->second.raw().kept() && shortcut::valueinscratch(code[ip + 5])) {
         // Nothing from the load to the leave can then report or make an object, and nothing reads
         // the scope the enter opens and the leave closes, nor the call's entry in the trace.

@@ -136,13 +136,12 @@ inline bool appendnumber() { return keepunsharednumbers(); }
 // A dictionary's get or contains called on a local with a local's number or text as its key
 // (runlookup) may look the key up as the local holds it: the native only reads its argument, and
 // nothing but the native would ever see the copy the load makes, which is then never made. A copy
-// of a plain number is its value and its creation number; one of a text whose methods nobody has
-// looked at is its bytes, its creation number and its table's (see callontext). A tool watching
-// the run may look at the data stack between the steps.
+// of a plain number is its fields and one creation number (getcopy's first case); one of a text
+// whose methods nobody has looked at is its bytes, its creation number and its table's (see
+// callontext). A tool watching the run may look at the data stack between the steps.
 inline bool lookupuncopied(const variable& key) {
     if (!keepunsharednumbers() || !shortcutsallowed()) return false;
-    if (key.isplainnumber()) return listelements::keepable(key);
-    return callontext(key);
+    return key.isplainnumber() || callontext(key);
 }
 
 // The value `get` finds there may then, when the dictionary keeps it as a number, be pushed as a
