@@ -163,6 +163,17 @@ public:
 
     const entry* find(const lookupform& form) const { return slots[probe(form, printof(form))].filed; }
 
+    // The same for an int, the commonest key: its print and where its probe starts follow from it
+    // alone (printof and startof of its form).
+    const entry* findint(std::int32_t value) const {
+        const std::uint64_t print = std::bit_cast<std::uint64_t>(static_cast<double>(value));
+        const auto start = static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
+        for (probeorder order(start, slots.size() - 1);; order.next()) {
+            const slot& each = slots[order.slot()];
+            if (each.filed == nullptr || each.print == print) return each.filed;
+        }
+    }
+
     // The earliest key of a value wins: a key object made before the one filed takes its place.
     void add(const entry* added) {
         const lookupform form = formof(*added->first);
@@ -321,6 +332,8 @@ std::size_t dictmap::erase(variable* key) {
 }
 
 const dictmap::value_type* dictmap::findequal(const variable& value) const {
+    if (value.identifier == typeident::builtin_int && index && index->current() && size() > scanlimit)
+        return index->findint(value.intval);
     const lookupform form = formof(value);
     if (form.what == lookupform::kind::nothing) return nullptr;
     if (!indexed(form) || size() <= scanlimit) return scan(value);
