@@ -784,14 +784,19 @@ std::size_t runmethodcall(work& w, const instruction* code, std::uint32_t& ip) {
     return 5;
 }
 
-// What `loadlocal X; enter; loadattr M` leave of a receiver X that a load pushes as it is and of
-// its native method M, for a group that then calls M: X named by its load, its scope opened, and
-// M knowing the object it was loaded through, under its name.
-void openmethod(variable* receiver, const instruction& load, variable* method, const instruction& attr) {
+// What `loadlocal X; loadattr M` leave of a receiver X that a load pushes as it is and of its
+// native method M, for a group that then calls M: X named by its load, and M knowing the object it
+// was loaded through, under its name.
+void namemethod(variable* receiver, const instruction& load, variable* method, const instruction& attr) {
     receiver->name.set(load.name);
-    gointo(receiver);
     method->self = receiver;
     method->name.set(attr.name);
+}
+
+// The same with the `enter` between them: X's scope opened too.
+void openmethod(variable* receiver, const instruction& load, variable* method, const instruction& attr) {
+    namemethod(receiver, load, method, attr);
+    gointo(receiver);
 }
 
 // A number appended to a list by a method call on a local (instruction::argahead): `pushconst N`
@@ -883,9 +888,7 @@ std::size_t runlookup(work& w, const instruction* code, std::uint32_t& ip) {
     if (get && entry->second.raw().kept() && shortcut::valueinscratch(code[ip + 5])) {
         // Nothing from the load to the leave can then report or make an object, and nothing reads
         // the scope the enter opens and the leave closes, nor the call's entry in the trace.
-        dict->name.set(load.name);
-        method->self = dict;
-        method->name.set(attr.name);
+        namemethod(dict, load, method, attr);
         stepto(w, code, ip, 6);
         w.c.datastack.push_back(standinvalue(w.m, entry->second.raw()));
         return 6;
