@@ -10,6 +10,8 @@
 #include <functional>
 #include <new>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "vm/value.h"
 
@@ -95,41 +97,107 @@ private:
     std::uint64_t perturb;
 };
 
-// Large tables are read at random: on huge pages a lookup costs a cache miss, not a cache miss and
-// a walk through the page tables besides.
+// Zeroed slot storage. Large tables are read at random: on huge pages a lookup costs a cache
+// miss, not a cache miss and a walk through the page tables besides. They are mapped straight from
+// the system, whose pages come zeroed, so a table is not cleared twice.
 template <typename T>
-struct tableallocator {
-    using value_type = T;
+class zeroedtable {
+public:
     static constexpr std::size_t hugepage = 2u << 20;
 
-    tableallocator() = default;
-    template <typename U>
-    tableallocator(const tableallocator<U>&) {}  // NOLINT: rebinding is implicit
-
-    T* allocate(std::size_t count) {
+    zeroedtable() = default;
+    explicit zeroedtable(std::size_t count) : count(count) {
+        static_assert(std::is_trivially_copyable_v<T>);
         const std::size_t bytes = count * sizeof(T);
-        if (bytes < hugepage) return std::allocator<T>{}.allocate(count);
-        void* memory = std::aligned_alloc(hugepage, (bytes + hugepage - 1) / hugepage * hugepage);
-        if (memory == nullptr) throw std::bad_alloc();
+        if (bytes < hugepage) {
+            memory = static_cast<T*>(std::calloc(count, sizeof(T)));
+            if (memory == nullptr) throw std::bad_alloc();
+            return;
+        }
+        // Mapped with room to start on a huge page's boundary; what lies outside it is given back.
+        const std::size_t rounded = mapped(count);
+        void* whole = ::mmap(nullptr, rounded + hugepage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (whole == MAP_FAILED) throw std::bad_alloc();
+        const auto start = reinterpret_cast<std::uintptr_t>(whole);
+        const std::uintptr_t aligned = (start + hugepage - 1) / hugepage * hugepage;
+        if (aligned != start) ::munmap(whole, aligned - start);
+        if (aligned + rounded != start + rounded + hugepage)
+            ::munmap(reinterpret_cast<void*>(aligned + rounded), start + hugepage - aligned);
+        memory = reinterpret_cast<T*>(aligned);
 #ifdef MADV_HUGEPAGE
-        ::madvise(memory, bytes, MADV_HUGEPAGE);
+        ::madvise(memory, rounded, MADV_HUGEPAGE);
 #endif
-        return static_cast<T*>(memory);
     }
-    void deallocate(T* memory, std::size_t count) {
+    zeroedtable(zeroedtable&& other) noexcept
+        : memory(std::exchange(other.memory, nullptr)), count(std::exchange(other.count, 0)) {}
+    zeroedtable& operator=(zeroedtable&& other) noexcept {
+        if (this != &other) {
+            release();
+            memory = std::exchange(other.memory, nullptr);
+            count = std::exchange(other.count, 0);
+        }
+        return *this;
+    }
+    ~zeroedtable() { release(); }
+
+    std::size_t size() const { return count; }
+    T& operator[](std::size_t at) { return memory[at]; }
+    const T& operator[](std::size_t at) const { return memory[at]; }
+    T* begin() { return memory; }
+    T* end() { return memory + count; }
+    std::size_t bytes() const { return memory == nullptr ? 0 : count * sizeof(T) < hugepage ? count * sizeof(T) : mapped(count); }
+
+private:
+    static std::size_t mapped(std::size_t count) { return (count * sizeof(T) + hugepage - 1) / hugepage * hugepage; }
+    void release() {
+        if (memory == nullptr) return;
         if (count * sizeof(T) < hugepage)
-            std::allocator<T>{}.deallocate(memory, count);
-        else
             std::free(memory);
+        else
+            ::munmap(memory, mapped(count));
+        memory = nullptr;
     }
-    friend bool operator==(const tableallocator&, const tableallocator&) { return true; }
+
+    T* memory = nullptr;
+    std::size_t count = 0;
 };
+
+// A number found by its print equals a key of number form with the same exact value.
+bool samenumber(const variable& key, double number) {
+    if (key.identifier == typeident::builtin_int) return static_cast<double>(key.intval) == number;
+    return key.identifier == typeident::builtin_float && key.floatval == number;
+}
+
+// A key equals a value of an indexed form.
+bool matches(const variable& key, const lookupform& form) {
+    if (form.what == lookupform::kind::number) return samenumber(key, form.number);
+    return key.identifier == typeident::builtin_string && key.stringval.get() == form.text;
+}
+
+// What a slot keeps of its key besides the entry's place: half the size of a whole print and a
+// pointer, so that a large table, new memory touched for the first time, is made in half the time.
+// A number of int value (the commonest key) is kept whole, so that a probe for it never reads a
+// key object, which lies far off in memory; any other key keeps 32 bits of its print, and a probe
+// that meets them compares the key itself.
+struct keymark {
+    std::uint32_t check = 0;
+    bool exact = false;  // check is the key's int value
+};
+
+keymark markof(std::uint64_t print) {
+    if ((print & textprint) != textprint) {
+        const double number = std::bit_cast<double>(print);
+        if (number >= -2147483648.0 && number <= 2147483647.0 && number == static_cast<double>(static_cast<std::int32_t>(number)))
+            return {static_cast<std::uint32_t>(static_cast<std::int32_t>(number)), true};
+    }
+    return {static_cast<std::uint32_t>(print) ^ static_cast<std::uint32_t>(print >> 32), false};
+}
 
 }  // namespace
 
 // Slots point at the dictionary's own entries, so the index owns nothing and the collector keeps
 // finding every key and value through the entries alone. Entries in a tree never move; entries in
-// the array move when it grows, and the slots move with them (rebase).
+// the array move when it grows, and the index follows its start (rebase).
 class keyindex {
 public:
     using entry = dictmap::value_type;
@@ -142,95 +210,137 @@ public:
         used = 0;
         std::size_t capacity = 16;
         while (2 * entries.size() > capacity) capacity *= 2;
-        slots.assign(capacity, slot{});
+        slots = zeroedtable<slot>(capacity);
+        nodes.clear();
         // Filing reads every key object, and a large dictionary's keys lie far apart in memory:
         // while the entries are one array, ask for each key a little ahead (its type and its
         // number, which may lie in different cache lines).
         const std::span<const entry> array = entries.asarray();
+        base = array.data();
+        intree = array.size() != entries.size();
         for (std::size_t i = 0; i < array.size(); ++i) {
             if (i + 8 < array.size()) {
                 const variable* ahead = array[i + 8].first;
                 __builtin_prefetch(ahead);
                 __builtin_prefetch(&ahead->intval);
             }
-            add(&array[i]);
+            file(*array[i].first, static_cast<std::uint32_t>(i));
         }
-        if (array.empty())
+        if (intree)
             for (const entry& each : entries) add(&each);
     }
 
     bool current() const { return made == keychangecount(); }
 
-    const entry* find(const lookupform& form) const { return slots[probe(form, printof(form))].filed; }
+    const entry* find(const lookupform& form) const {
+        const slot& found = slots[probe(form, printof(form))];
+        return found.free() ? nullptr : entryat(found);
+    }
 
-    // The same for an int, the commonest key: its print and where its probe starts follow from it
-    // alone (printof and startof of its form).
+    // The same for an int, the commonest key.
     const entry* findint(std::int32_t value) const {
-        const std::uint64_t print = std::bit_cast<std::uint64_t>(static_cast<double>(value));
-        const auto start = static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
-        for (probeorder order(start, slots.size() - 1);; order.next()) {
-            const slot& each = slots[order.slot()];
-            if (each.filed == nullptr || each.print == print) return each.filed;
+        const slot& found = slots[intslot(value)];
+        return found.free() ? nullptr : entryat(found);
+    }
+
+    // Files an entry just added: the last of the array, or a new one of the tree.
+    void add(const entry* added) {
+        if (!intree) {
+            file(*added->first, static_cast<std::uint32_t>(added - base));
+            return;
         }
+        nodes.push_back(added);
+        file(*added->first, static_cast<std::uint32_t>(nodes.size() - 1));
+    }
+
+    // The array of entries moved as a block to `to`.
+    void rebase(const entry* to) { base = to; }
+
+    std::size_t bytes() const { return slots.bytes() + nodes.capacity() * sizeof(const entry*); }
+
+private:
+    // A dictionary never has 2^31 entries: the live-heap cap ends a program long before.
+    static constexpr std::uint32_t exactbit = 0x80000000u;
+
+    struct slot {
+        std::uint32_t place;  // 1 + the entry's place, with exactbit when the mark is exact; 0: free
+        std::uint32_t check;  // the key's mark
+
+        bool free() const { return place == 0; }
+        bool exact() const { return (place & exactbit) != 0; }
+        std::uint32_t position() const { return (place & ~exactbit) - 1; }
+    };
+
+    const entry* entryat(const slot& filed) const { return intree ? nodes[filed.position()] : base + filed.position(); }
+
+    // Files a key under its entry's position.
+    void file(const variable& key, std::uint32_t position) {
+        if (4 * (used + 1) > 3 * slots.size()) grow();
+        if (key.identifier == typeident::builtin_int) {
+            settle(intslot(key.intval), key, position, {static_cast<std::uint32_t>(key.intval), true});
+            return;
+        }
+        const lookupform form = formof(key);
+        if (!indexed(form)) return;
+        const std::uint64_t print = printof(form);
+        settle(probe(form, print), key, position, markof(print));
     }
 
     // The earliest key of a value wins: a key object made before the one filed takes its place.
-    void add(const entry* added) {
-        const lookupform form = formof(*added->first);
-        if (!indexed(form)) return;
-        const std::uint64_t print = printof(form);
-        std::size_t at = probe(form, print);
-        if (slots[at].filed == nullptr) {
-            if (4 * (used + 1) > 3 * slots.size()) {
-                grow();
-                at = probe(form, print);
-            }
-            slots[at] = slot{print, added};
+    void settle(std::size_t at, const variable& key, std::uint32_t position, keymark mark) {
+        slot& each = slots[at];
+        const std::uint32_t place = (position + 1) | (mark.exact ? exactbit : 0);
+        if (each.free()) {
+            each = slot{place, mark.check};
             ++used;
-        } else if (added->first->seq < slots[at].filed->first->seq) {
-            slots[at].filed = added;
+        } else if (key.seq < entryat(each)->first->seq) {
+            each.place = place;
         }
     }
 
-    // The entries moved as a block from `from` to `to`.
-    void rebase(const entry* from, const entry* to) {
-        for (slot& each : slots)
-            if (each.filed != nullptr) each.filed = to + (each.filed - from);
+    // The slot of an int's entry, or the free slot where it would go: its mark and the start of
+    // its probe are the int itself (markof and startof of its print), so nothing else is computed.
+    std::size_t intslot(std::int32_t value) const {
+        const auto check = static_cast<std::uint32_t>(value);
+        for (probeorder order(static_cast<std::uint64_t>(static_cast<std::int64_t>(value)), slots.size() - 1);; order.next()) {
+            const slot& each = slots[order.slot()];
+            if (each.free() || (each.check == check && each.exact())) return order.slot();
+        }
     }
-
-private:
-    struct slot {
-        std::uint64_t print = 0;
-        const entry* filed = nullptr;  // null: free
-    };
 
     // The slot of the value's entry, or the free slot where it would go. At most three quarters
-    // of the slots are used, so there always is one.
+    // of the slots are used (a table grows before it could be more), so there always is one.
     std::size_t probe(const lookupform& form, std::uint64_t print) const {
+        const keymark wanted = markof(print);
         for (probeorder order(startof(print), slots.size() - 1);; order.next()) {
             const slot& each = slots[order.slot()];
-            if (each.filed == nullptr) return order.slot();
-            if (each.print == print &&
-                (form.what == lookupform::kind::number || formof(*each.filed->first).text == form.text))
-                return order.slot();
+            if (each.free()) return order.slot();
+            if (each.check != wanted.check || each.exact() != wanted.exact) continue;
+            if (wanted.exact || matches(*entryat(each)->first, form)) return order.slot();
         }
     }
 
-    // Nothing is filed twice, so each slot goes to the first free one of its probe.
+    // Nothing is filed twice, so each slot goes to the first free one of its probe. Where a
+    // probe starts is found again from the mark when it is exact, else from the key.
     void grow() {
-        std::vector<slot, tableallocator<slot>> previous = std::move(slots);
-        slots.assign(previous.size() * 2, slot{});
+        zeroedtable<slot> previous = std::move(slots);
+        slots = zeroedtable<slot>(previous.size() * 2);
         for (const slot& each : previous) {
-            if (each.filed == nullptr) continue;
-            probeorder order(startof(each.print), slots.size() - 1);
-            while (slots[order.slot()].filed != nullptr) order.next();
+            if (each.free()) continue;
+            const std::uint64_t start = each.exact() ? static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(each.check)))
+                                                     : startof(printof(formof(*entryat(each)->first)));
+            probeorder order(start, slots.size() - 1);
+            while (!slots[order.slot()].free()) order.next();
             slots[order.slot()] = each;
         }
     }
 
-    std::vector<slot, tableallocator<slot>> slots;  // a power of two of them
+    zeroedtable<slot> slots;  // a power of two of them
     std::size_t used = 0;
     std::uint64_t made = 0;  // keychangecount() when the keys were filed
+    const entry* base = nullptr;  // the array's first entry, while the entries are one
+    bool intree = false;
+    std::vector<const entry*> nodes;  // the tree's entries, in the order they were filed
 };
 
 dictmap::dictmap() = default;
@@ -272,7 +382,8 @@ void dictmap::makevalues() const {
 std::size_t dictmap::storagebytes() const {
     // A tree's node holds the entry after the key and the node's four words.
     constexpr std::size_t treenode = 4 * sizeof(void*) + sizeof(tree_type::value_type);
-    return tree ? tree->size() * treenode : ordered.capacity() * sizeof(dictentry);
+    const std::size_t entries = tree ? tree->size() * treenode : ordered.capacity() * sizeof(dictentry);
+    return entries + (index ? index->bytes() : 0);
 }
 
 namespace {
@@ -302,7 +413,7 @@ valueslot& dictmap::operator[](variable* key) {
             ordered.push_back({key, nullptr});
             key->dictkey = true;
             if (index && index->current()) {
-                if (ordered.data() != before) index->rebase(before, ordered.data());
+                if (ordered.data() != before) index->rebase(ordered.data());
                 index->add(&ordered.back());
             } else {
                 index.reset();  // out of date anyway: the next lookup files everything again

@@ -199,7 +199,7 @@ public:
     // Makes the objects of the kept numbers among the values: before the entries are copied, as a
     // copy holds the same value objects.
     void makevalues() const;
-    // The bytes the entries take.
+    // The bytes the entries and their index take.
     std::size_t storagebytes() const;
     // The entries as one array, while they are one (no tree): empty otherwise.
     std::span<const dictentry> asarray() const {

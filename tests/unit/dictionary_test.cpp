@@ -234,6 +234,44 @@ TEST_F(dictionary, TheCollectorSeesThroughTheIndex) {
     EXPECT_EQ(T4VM::heapsize(), base + 1001 + values);
 }
 
+// Large indexes live in memory of their own and grow while lookups use them, with the entries
+// moving under them and, later, filed in a tree. A slot keeps a number of int value whole, whether
+// an int or a float is its key, and anything else by part of its print.
+TEST_F(dictionary, LargeIndexesAgreeWithTheScanAsTheyGrow) {
+    variable* older = num(-3);  // made before every key, so it cannot join the array at its end
+    variable* dict = newdict();
+    std::vector<variable*> keys;
+    auto add = [&](variable* key) {
+        keys.push_back(key);
+        set(dict, key, num(static_cast<std::int32_t>(keys.size())));
+    };
+    auto agrees = [&](int step) {
+        for (std::size_t i = 0; i < keys.size(); i += 4099) {
+            variable& key = *keys[i];
+            ASSERT_EQ(lookup(dict, key), firstequal(dict->dictval, key)) << key.getstring(true);
+        }
+        for (variable* probe : {num(-3), num(12), flt(12.0f), flt(7.5f), str("k12"), str("k"), num(2000000), flt(-1.0f)})
+            ASSERT_EQ(lookup(dict, *probe), firstequal(dict->dictval, *probe)) << step << " " << probe->getstring(true);
+    };
+    for (int i = 0; i < 100000; ++i) add(i % 3 == 0 ? flt(static_cast<float>(i)) : num(i));
+    agrees(1);  // the index is made here
+    for (int i = 0; i < 140000; ++i) {  // past three quarters of the slots
+        switch (i % 4) {
+        case 0: add(num(-i)); break;
+        case 1: add(flt(static_cast<float>(i) + 0.5f)); break;
+        case 2: add(str("k" + std::to_string(i))); break;
+        default: add(i % 8 == 3 ? num(i / 8) : flt(static_cast<float>(i / 8))); break;  // values already there
+        }
+    }
+    agrees(2);
+    set(dict, older, str("older"));
+    agrees(3);  // filed anew, from the tree
+    for (int i = 0; i < 2000; ++i) add(i % 2 == 0 ? num(-3) : str("k12"));
+    agrees(4);
+    EXPECT_EQ(textfound(dict, *num(-3)), "older");
+    EXPECT_EQ(keyfound(dict, *flt(12.0f)), keys[12]);
+}
+
 // Random programs of entering, changing, replacing, copying and looking up keys of every kind,
 // many of them equal to each other: every lookup agrees with the plain walk through the keys.
 TEST_F(dictionary, LookupsAgreeWithTheScanUnderRandomChanges) {
