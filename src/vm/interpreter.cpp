@@ -253,13 +253,20 @@ void logic(work& w) {
 // Where the program root keeps the attribute of the instruction's name: names read from the code
 // remember the answer in their instruction until some attribute map gains or loses a name. A miss
 // is not trusted while the root has methods attached and unmade: they are names it has.
-variable** rootslotof(work& w, const std::string& name) {
+// The check is inlined into every load and store of a local; looking the name up again is not.
+[[gnu::noinline]] variable** rootslotnow(work& w, const std::string& name) {
     if (w.in->form != operandform::name) return getrootslot(name);
-    if (w.in->rootshape != w.m.shapechanges || (w.in->rootslot == nullptr && w.m.progroot->attributes.hasunmade())) {
-        w.in->rootslot = getrootslot(name);
-        w.in->rootshape = w.m.shapechanges;
-    }
+    w.in->rootslot = getrootslot(name);
+    w.in->rootshape = w.m.shapechanges;
     return w.in->rootslot;
+}
+
+[[gnu::always_inline]] inline variable** rootslotof(work& w, const std::string& name) {
+    const instruction& in = *w.in;
+    if (in.form != operandform::name || in.rootshape != w.m.shapechanges ||
+        (in.rootslot == nullptr && w.m.progroot->attributes.hasunmade())) [[unlikely]]
+        return rootslotnow(w, name);
+    return in.rootslot;
 }
 
 // Where `owner` keeps its attribute of the instruction's name (null: it has none). Names read
@@ -331,8 +338,8 @@ void pushloaded(work& w, variable* found, const std::string& name) {
 // the root holds for the name already is made into the new one instead when nothing but the root
 // can refer to it (shortcut::reuserootcopy): it then becomes what the new copy would be, creation
 // number included.
-variable* copyforroot(work& w, variable* entry, variable* held) {
-    if (!entry->isplainnumber() || w.m.copydepth != 0) return entry->getvar();
+variable* copyforroot(work& w, variable* entry, variable* held, bool plainnumber) {
+    if (!plainnumber || w.m.copydepth != 0) return entry->getvar();
     const bool reuse = held != nullptr && held != entry && shortcut::reuserootcopy(w.m, *held);
     variable* copy = reuse ? held : getallocvar(w.m);
     if (reuse) copy->seq = w.m.nextseq++;
@@ -356,7 +363,9 @@ void storelocal(work& w) {
     // before the entry is named, as it always has been.
     if (w.c.callstack.size() == 1) {
         variable** slot = rootslotof(w, name);
-        variable* rootvalue = copyforroot(w, entry, slot != nullptr ? *slot : nullptr);
+        // The number an arithmetic left for this store is plain: only arithmetics on numbers put it there.
+        const bool plainnumber = (entry == w.m.storescratch && entry == w.fresh) || entry->isplainnumber();
+        variable* rootvalue = copyforroot(w, entry, slot != nullptr ? *slot : nullptr, plainnumber);
         if (slot != nullptr)
             *slot = rootvalue;
         else
