@@ -412,12 +412,8 @@ valueslot& dictmap::operator[](variable* key) {
             const dictentry* before = ordered.data();
             ordered.push_back({key, nullptr});
             key->dictkey = true;
-            if (index && index->current()) {
-                if (ordered.data() != before) index->rebase(ordered.data());
-                index->add(&ordered.back());
-            } else {
-                index.reset();  // out of date anyway: the next lookup files everything again
-            }
+            if (index && index->current() && ordered.data() != before) index->rebase(ordered.data());
+            fileadded(&ordered.back());
             return ordered.back().second;
         }
         iterator found = find(key);
@@ -427,12 +423,25 @@ valueslot& dictmap::operator[](variable* key) {
     auto [where, added] = tree->try_emplace(key, dictentry{key, nullptr});
     if (added) {
         key->dictkey = true;
-        if (index && index->current())
-            index->add(&where->second);
-        else
-            index.reset();
+        fileadded(&where->second);
     }
     return where->second.second;
+}
+
+// A dictionary this large is there to be searched: its index is kept from then on, each key filed
+// as it is added, while it is still near in memory, rather than all at the first lookup, read back
+// from far off. So each time the entries reach a power of two from this size on, a dictionary
+// without a current index is filed whole. Smaller dictionaries, most of them never searched, wait
+// for their first lookup.
+constexpr std::size_t indexedfrom = 4096;
+
+void dictmap::fileadded(const dictentry* added) {
+    if (index && index->current()) {
+        index->add(added);
+        return;
+    }
+    index.reset();  // out of date anyway
+    if (size() >= indexedfrom && std::has_single_bit(size())) index = std::make_unique<keyindex>(*this, keychangecount());
 }
 
 std::size_t dictmap::erase(variable* key) {

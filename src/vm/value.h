@@ -101,9 +101,9 @@ struct dictentry {
 };
 
 // A dictionary's entries, in key order. `get` and `contains` look keys up by value: a number or a
-// text is found through an index by value, made on the first such lookup (most dictionaries are
-// never searched) and kept up to date as entries are added; any other kind of value is compared
-// with every key in turn.
+// text is found through an index by value, made on the first such lookup (most small dictionaries
+// are never searched) or as a large one grows, and kept up to date as entries are added; any other
+// kind of value is compared with every key in turn.
 //
 // Keys nearly always come in creation order (a load's copy is the newest object there is), so the
 // entries are an array filled at its end: adding one costs no search, and the collector walks them
@@ -208,6 +208,7 @@ public:
 
 private:
     const value_type* scan(const variable& value) const;
+    void fileadded(const dictentry* added);  // keeps the index up to date with a new entry
     void maketree();  // files every entry in a tree from now on
 
     std::vector<dictentry> ordered;  // in key order, while there is no tree

@@ -235,7 +235,8 @@ TEST_F(dictionary, TheCollectorSeesThroughTheIndex) {
 }
 
 // Large indexes live in memory of their own and grow while lookups use them, with the entries
-// moving under them and, later, filed in a tree. A slot keeps a number of int value whole, whether
+// moving under them and, later, filed in a tree. A large dictionary files its keys as they come,
+// without waiting for a lookup. A slot keeps a number of int value whole, whether
 // an int or a float is its key, and anything else by part of its print.
 TEST_F(dictionary, LargeIndexesAgreeWithTheScanAsTheyGrow) {
     variable* older = num(-3);  // made before every key, so it cannot join the array at its end
@@ -246,7 +247,10 @@ TEST_F(dictionary, LargeIndexesAgreeWithTheScanAsTheyGrow) {
         set(dict, key, num(static_cast<std::int32_t>(keys.size())));
     };
     auto agrees = [&](int step) {
-        for (std::size_t i = 0; i < keys.size(); i += 4099) {
+        std::vector<std::size_t> probed{keys.size() - 1};  // the newest, and the keys that made a size a power of two
+        for (std::size_t i = 0; i < keys.size(); i += 4099) probed.push_back(i);
+        for (std::size_t size = 4096; size <= keys.size(); size *= 2) probed.push_back(size - 1);
+        for (const std::size_t i : probed) {
             variable& key = *keys[i];
             ASSERT_EQ(lookup(dict, key), firstequal(dict->dictval, key)) << key.getstring(true);
         }
