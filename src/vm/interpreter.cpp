@@ -269,15 +269,11 @@ void logic(work& w) {
     return in.rootslot;
 }
 
-// Where `owner` keeps its attribute of the instruction's name (null: it has none). Names read
-// from the code remember a slot found in their instruction. Only found slots are remembered: an
-// object without the attribute may still gain it without any map gaining a name (methods attached
-// to an object with no attributes are made on first lookup).
-variable** attributeslotof(work& w, variable* owner, const std::string& name) {
+// The lookup attributeslotof makes when the slot remembered in the instruction does not serve:
+// out of line, so that the check before it stays small enough to inline.
+[[gnu::noinline]] variable** attributeslotnow(work& w, variable* owner, const std::string& name) {
     const instruction& in = *w.in;
     const bool named = in.form == operandform::name;
-    if (named && in.slotowner == owner && in.rootshape == w.m.shapechanges && in.slotcollections == w.m.collections)
-        return in.rootslot;
     variable** found = owner->attributes.findmethod(name);
     if (found == nullptr) return nullptr;
     if (named) {
@@ -287,6 +283,18 @@ variable** attributeslotof(work& w, variable* owner, const std::string& name) {
         in.rootslot = found;
     }
     return found;
+}
+
+// Where `owner` keeps its attribute of the instruction's name (null: it has none). Names read
+// from the code remember a slot found in their instruction. Only found slots are remembered: an
+// object without the attribute may still gain it without any map gaining a name (methods attached
+// to an object with no attributes are made on first lookup).
+[[gnu::always_inline]] inline variable** attributeslotof(work& w, variable* owner, const std::string& name) {
+    const instruction& in = *w.in;
+    if (in.form == operandform::name && in.slotowner == owner && in.rootshape == w.m.shapechanges &&
+        in.slotcollections == w.m.collections) [[likely]]
+        return in.rootslot;
+    return attributeslotnow(w, owner, name);
 }
 
 // The attribute `name` of `owner`, which must have it.
