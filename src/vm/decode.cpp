@@ -166,6 +166,7 @@ void notefacts(std::vector<instruction>& code, const byte* bytes, std::size_t le
         else if (plainpush(next) && readsonly(at(i + 2)))
             in.readerahead = 2;
         in.pairahead = plainoperand(&in) && plainoperand(next) && readsonly(at(i + 2));
+        in.halfpairahead = plainoperand(&in) && readsonly(next);
         in.storeahead = next != nullptr && next->op == opcode::storelocal && next->form == operandform::name;
         in.methodahead = methodcallat(code, i);
         in.returnsalocal = blockreturnsalocal(in, bytes, length);
@@ -173,7 +174,7 @@ void notefacts(std::vector<instruction>& code, const byte* bytes, std::size_t le
         const std::string* method = onearg ? code[i + 3].name : nullptr;
         in.lookupahead = method != nullptr && in.op == opcode::loadlocal && (*method == "get" || *method == "contains");
         in.argahead = in.lookupahead || (method != nullptr && *method == "append");
-        in.grouped = in.pairahead || in.methodahead || in.argahead;
+        in.grouped = in.pairahead || in.halfpairahead || in.methodahead || in.argahead;
         in.blockahead = next != nullptr && (next->op == opcode::ifblock || next->op == opcode::whileblock) &&
                         next->form != operandform::unknown && next->offset + 1 < length &&
                         bytes[next->offset + 1] == operandtype::function;

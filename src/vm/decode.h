@@ -52,6 +52,10 @@ struct instruction {
     // This instruction and the next are each a number constant or a load of a local by name, and
     // the one after them an arithmetic or comparison, which reads what the two push.
     bool pairahead : 1 = false;
+    // This instruction is a number constant or a load of a local or attribute by name, and the
+    // next an arithmetic or comparison, which reads what it pushes and what is on the data stack
+    // before it.
+    bool halfpairahead : 1 = false;
     // The next instruction stores the value this one pushes in a local of the name it reads ahead.
     bool storeahead : 1 = false;
     // This load of a local by name and the four instructions after it call a method of what it
@@ -65,7 +69,8 @@ struct instruction {
     bool lookupahead : 1 = false;
     // An ifblock whose block is `loadlocal` of a name and `ret`: it returns a local when it runs.
     bool returnsalocal : 1 = false;
-    // One of pairahead, methodahead and argahead: the steps from here may run as one group.
+    // One of pairahead, halfpairahead, methodahead and argahead: the steps from here may run as
+    // one group.
     bool grouped : 1 = false;
     // A known instruction that stays in its frame (opflag::inframe).
     bool inframe : 1 = false;

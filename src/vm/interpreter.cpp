@@ -689,9 +689,6 @@ static_assert(readsonlyopcodes() == 9 && byteof(opcode::add) == 0 && byteof(opco
                   hasflag(byteof(opcode::greaterequal), opflag::readsonly),
               "a new reader: teach runoperandpair to run it");
 
-// Two operand steps and the arithmetic or comparison that reads what they push, run as the three
-// steps they are when the operands make no object and cannot fail: nothing but the reader can
-// then be seen, and it runs as it always does. Says whether it ran them.
 // The steps of a group up to and including the one at `ip + steps - 1`, about to run it: counted,
 // and the frame where running them one at a time would leave it, nothing made fresh.
 void stepto(work& w, const instruction* code, std::uint32_t& ip, std::uint32_t steps) {
@@ -724,6 +721,19 @@ bool readints(work& w, std::int32_t left, std::int32_t right) {
     return true;
 }
 
+// Runs the reader of an operand group, its operands pushed, as its step runs it.
+void runreader(work& w, const instruction& reader) {
+    if (byteof(reader.op) <= byteof(opcode::div))
+        arithmetic(w);
+    else if (reader.op == opcode::equal)
+        equality(w);
+    else
+        comparison(w);
+}
+
+// Two operand steps and the arithmetic or comparison that reads what they push, run as the three
+// steps they are when the operands make no object and cannot fail: nothing but the reader can
+// then be seen, and it runs as it always does. Says whether it ran them.
 bool runoperandpair(work& w, const instruction* code, std::uint32_t& ip) {
     const instruction& reader = code[ip + 2];
     variable* first = operandnow(w, code[ip], ip);
@@ -738,12 +748,27 @@ bool runoperandpair(work& w, const instruction* code, std::uint32_t& ip) {
         return true;
     w.c.datastack.push_back(first);
     w.c.datastack.push_back(second);
-    if (byteof(reader.op) <= byteof(opcode::div))
-        arithmetic(w);
-    else if (reader.op == opcode::equal)
-        equality(w);
-    else
-        comparison(w);
+    runreader(w, reader);
+    return true;
+}
+
+// One operand step and the arithmetic or comparison that reads what it pushes and what an earlier
+// step left on the data stack, run as the two steps they are when the operand makes no object and
+// cannot fail, as runoperandpair runs three. Says whether it ran them.
+bool runhalfpair(work& w, const instruction* code, std::uint32_t& ip) {
+    if (w.c.datastack.empty()) return false;
+    const instruction& reader = code[ip + 1];
+    variable* second = operandnow(w, code[ip], ip);
+    if (second == nullptr) return false;
+    stepto(w, code, ip, 2);
+    variable* first = w.c.datastack.back();
+    if (first->identifier == typeident::builtin_int && second->identifier == typeident::builtin_int) {
+        w.c.datastack.pop_back();
+        if (readints(w, second->intval, first->intval)) return true;
+        w.c.datastack.push_back(first);
+    }
+    w.c.datastack.push_back(second);
+    runreader(w, reader);
     return true;
 }
 
@@ -981,6 +1006,7 @@ std::size_t runreturnlocal(work& w, const instruction& in) {
                                                   std::size_t room) {
     const instruction& in = code[ip];
     if (in.pairahead) return room >= 3 && runoperandpair(w, code, ip) ? 3 : 0;
+    if (in.halfpairahead) return room >= 2 && runhalfpair(w, code, ip) ? 2 : 0;
     if (in.argahead) {
         if (code[ip + 1].methodmissed || in.methodmissed || room < 6) return 0;
         // None: the load of the receiver may run its method call as a group next.
