@@ -451,9 +451,15 @@ std::size_t dictmap::erase(variable* key) {
     return tree->erase(key);
 }
 
+// An int looked up in an index that is up to date, the commonest lookup, takes a few steps; the
+// rest is out of line, so that those few need no more than they use.
 const dictmap::value_type* dictmap::findequal(const variable& value) const {
     if (value.identifier == typeident::builtin_int && index && index->current() && size() > scanlimit)
         return index->findint(value.intval);
+    return findother(value);
+}
+
+const dictmap::value_type* dictmap::findother(const variable& value) const {
     const lookupform form = formof(value);
     if (form.what == lookupform::kind::nothing) return nullptr;
     if (!indexed(form) || size() <= scanlimit) return scan(value);

@@ -207,6 +207,7 @@ public:
     }
 
 private:
+    [[gnu::noinline]] const value_type* findother(const variable& value) const;  // findequal's other lookups
     const value_type* scan(const variable& value) const;
     void fileadded(const dictentry* added);  // keeps the index up to date with a new entry
     void maketree();  // files every entry in a tree from now on
