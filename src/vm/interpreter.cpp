@@ -250,10 +250,8 @@ void logic(work& w) {
     }
 }
 
-// Where the program root keeps the attribute of the instruction's name: names read from the code
-// remember the answer in their instruction until some attribute map gains or loses a name. A miss
-// is not trusted while the root has methods attached and unmade: they are names it has.
-// The check is inlined into every load and store of a local; looking the name up again is not.
+// The lookup rootslotof makes when the answer remembered in the instruction does not serve: out
+// of line, so that the check before it is inlined into every load and store of a local.
 [[gnu::noinline]] variable** rootslotnow(work& w, const std::string& name) {
     if (w.in->form != operandform::name) return getrootslot(name);
     w.in->rootslot = getrootslot(name);
@@ -261,6 +259,9 @@ void logic(work& w) {
     return w.in->rootslot;
 }
 
+// Where the program root keeps the attribute of the instruction's name: names read from the code
+// remember the answer in their instruction until some attribute map gains or loses a name. A miss
+// is not trusted while the root has methods attached and unmade: they are names it has.
 [[gnu::always_inline]] inline variable** rootslotof(work& w, const std::string& name) {
     const instruction& in = *w.in;
     if (in.form != operandform::name || in.rootshape != w.m.shapechanges ||
