@@ -50,33 +50,15 @@ bool indexed(const lookupform& form) {
     return form.what == lookupform::kind::number || form.what == lookupform::kind::text;
 }
 
-// A slot holds a 64-bit print of the value its key had when it was filed. A number's print is its
-// exact value's bits: equal prints are equal numbers, so a probe for a number never has to read the
-// key object. A text's print is its hash with a NaN's exponent and quiet bit, which no number's
-// print has (a NaN is never filed), so texts and numbers never meet; equal text prints are then
-// checked byte for byte.
+// A value's print: a number's is its exact value's bits, so equal prints are equal numbers; a
+// text's is its hash with a NaN's exponent and quiet bit, which no number's print has (a NaN is
+// never filed), so texts and numbers never meet. A slot keeps a mark made from the print its key
+// had when it was filed (see keymark).
 constexpr std::uint64_t textprint = 0x7FF8000000000000ull;
 
 std::uint64_t printof(const lookupform& form) {
     if (form.what == lookupform::kind::number) return std::bit_cast<std::uint64_t>(form.number);
     return (std::hash<std::string_view>{}(form.text) & 0x8007FFFFFFFFFFFFull) | textprint;
-}
-
-// Where a print's probe starts. An integral number starts at its own value, as a list index
-// would: keys counted up are filed side by side and read in the order they are looked up in. Other
-// prints are mixed, so that their low bits, which pick the slot, depend on all of them.
-std::uint64_t startof(std::uint64_t print) {
-    if ((print & textprint) != textprint) {
-        const double number = std::bit_cast<double>(print);
-        if (number >= -9.2e18 && number <= 9.2e18 && number == static_cast<double>(static_cast<std::int64_t>(number)))
-            return static_cast<std::uint64_t>(static_cast<std::int64_t>(number));
-    }
-    print ^= print >> 30;
-    print *= 0xbf58476d1ce4e5b9ull;
-    print ^= print >> 27;
-    print *= 0x94d049bb133111ebull;
-    print ^= print >> 31;
-    return print;
 }
 
 // The slots a probe visits: the start, then jumps that bring in ever higher bits of the start
@@ -162,35 +144,50 @@ private:
     std::size_t count = 0;
 };
 
-// A number found by its print equals a key of number form with the same exact value.
-bool samenumber(const variable& key, double number) {
-    if (key.identifier == typeident::builtin_int) return static_cast<double>(key.intval) == number;
-    return key.identifier == typeident::builtin_float && key.floatval == number;
-}
-
-// A key equals a value of an indexed form.
-bool matches(const variable& key, const lookupform& form) {
-    if (form.what == lookupform::kind::number) return samenumber(key, form.number);
-    return key.identifier == typeident::builtin_string && key.stringval.get() == form.text;
+// A text key equals a text looked up by its bytes.
+bool sametext(const variable& key, std::string_view text) {
+    return key.identifier == typeident::builtin_string && key.stringval.get() == text;
 }
 
 // What a slot keeps of its key besides the entry's place: half the size of a whole print and a
 // pointer, so that a large table, new memory touched for the first time, is made in half the time.
-// A number of int value (the commonest key) is kept whole, so that a probe for it never reads a
-// key object, which lies far off in memory; any other key keeps 32 bits of its print, and a probe
-// that meets them compares the key itself.
+// Every number is kept whole, so that a probe for one never reads a key object, which lies far off
+// in memory: a number of int value as that int, any other as its single-precision bits (a number
+// not of int value is always a float's own value). A text keeps 32 bits of its print, and a probe
+// that meets them compares the text itself.
 struct keymark {
+    enum class kind : std::uint32_t { text, integer, floating };
     std::uint32_t check = 0;
-    bool exact = false;  // check is the key's int value
+    kind what = kind::text;
 };
 
+// A slot's place keeps the kind of its key's mark in its two highest bits.
+constexpr unsigned kindshift = 30;
+constexpr std::uint32_t positionbits = (1u << kindshift) - 1;
+
 keymark markof(std::uint64_t print) {
-    if ((print & textprint) != textprint) {
-        const double number = std::bit_cast<double>(print);
-        if (number >= -2147483648.0 && number <= 2147483647.0 && number == static_cast<double>(static_cast<std::int32_t>(number)))
-            return {static_cast<std::uint32_t>(static_cast<std::int32_t>(number)), true};
-    }
-    return {static_cast<std::uint32_t>(print) ^ static_cast<std::uint32_t>(print >> 32), false};
+    if ((print & textprint) == textprint)
+        return {static_cast<std::uint32_t>(print) ^ static_cast<std::uint32_t>(print >> 32), keymark::kind::text};
+    const double number = std::bit_cast<double>(print);
+    if (number >= -2147483648.0 && number <= 2147483647.0 && number == static_cast<double>(static_cast<std::int32_t>(number)))
+        return {static_cast<std::uint32_t>(static_cast<std::int32_t>(number)), keymark::kind::integer};
+    return {std::bit_cast<std::uint32_t>(static_cast<float>(number)), keymark::kind::floating};
+}
+
+// Where a key's probe starts, from its mark alone, so that a table grows without reading any key
+// again. An int value starts at itself, as a list index would: keys counted up are filed side by
+// side and read in the order they are looked up in. Other marks are mixed, so that the low bits,
+// which pick the slot, depend on all of theirs.
+std::uint64_t startof(const keymark& mark) {
+    if (mark.what == keymark::kind::integer)
+        return static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(mark.check)));
+    std::uint64_t mixed = mark.check | (std::uint64_t{static_cast<std::uint32_t>(mark.what)} << 32);
+    mixed ^= mixed >> 30;
+    mixed *= 0xbf58476d1ce4e5b9ull;
+    mixed ^= mixed >> 27;
+    mixed *= 0x94d049bb133111ebull;
+    mixed ^= mixed >> 31;
+    return mixed;
 }
 
 }  // namespace
@@ -258,17 +255,18 @@ public:
 
     std::size_t bytes() const { return slots.bytes() + nodes.capacity() * sizeof(const entry*); }
 
-private:
-    // A dictionary never has 2^31 entries: the live-heap cap ends a program long before.
-    static constexpr std::uint32_t exactbit = 0x80000000u;
+    // The most entries an index files: their places must fit below the kind's bits. The live-heap
+    // cap ends a program long before a dictionary has so many; past it, keys are compared in turn.
+    static constexpr std::size_t largest = positionbits - 1;
 
+private:
     struct slot {
-        std::uint32_t place;  // 1 + the entry's place, with exactbit when the mark is exact; 0: free
+        std::uint32_t place;  // 1 + the entry's place, and the mark's kind above it; 0: free
         std::uint32_t check;  // the key's mark
 
         bool free() const { return place == 0; }
-        bool exact() const { return (place & exactbit) != 0; }
-        std::uint32_t position() const { return (place & ~exactbit) - 1; }
+        keymark::kind what() const { return static_cast<keymark::kind>(place >> kindshift); }
+        std::uint32_t position() const { return (place & positionbits) - 1; }
     };
 
     const entry* entryat(const slot& filed) const { return intree ? nodes[filed.position()] : base + filed.position(); }
@@ -277,7 +275,7 @@ private:
     void file(const variable& key, std::uint32_t position) {
         if (4 * (used + 1) > 3 * slots.size()) grow();
         if (key.identifier == typeident::builtin_int) {
-            settle(intslot(key.intval), key, position, {static_cast<std::uint32_t>(key.intval), true});
+            settle(intslot(key.intval), key, position, {static_cast<std::uint32_t>(key.intval), keymark::kind::integer});
             return;
         }
         const lookupform form = formof(key);
@@ -289,7 +287,7 @@ private:
     // The earliest key of a value wins: a key object made before the one filed takes its place.
     void settle(std::size_t at, const variable& key, std::uint32_t position, keymark mark) {
         slot& each = slots[at];
-        const std::uint32_t place = (position + 1) | (mark.exact ? exactbit : 0);
+        const std::uint32_t place = (position + 1) | (static_cast<std::uint32_t>(mark.what) << kindshift);
         if (each.free()) {
             each = slot{place, mark.check};
             ++used;
@@ -299,12 +297,12 @@ private:
     }
 
     // The slot of an int's entry, or the free slot where it would go: its mark and the start of
-    // its probe are the int itself (markof and startof of its print), so nothing else is computed.
+    // its probe are the int itself (markof and startof), so nothing else is computed.
     std::size_t intslot(std::int32_t value) const {
         const auto check = static_cast<std::uint32_t>(value);
         for (probeorder order(static_cast<std::uint64_t>(static_cast<std::int64_t>(value)), slots.size() - 1);; order.next()) {
             const slot& each = slots[order.slot()];
-            if (each.free() || (each.check == check && each.exact())) return order.slot();
+            if (each.free() || (each.check == check && each.what() == keymark::kind::integer)) return order.slot();
         }
     }
 
@@ -312,24 +310,22 @@ private:
     // of the slots are used (a table grows before it could be more), so there always is one.
     std::size_t probe(const lookupform& form, std::uint64_t print) const {
         const keymark wanted = markof(print);
-        for (probeorder order(startof(print), slots.size() - 1);; order.next()) {
+        for (probeorder order(startof(wanted), slots.size() - 1);; order.next()) {
             const slot& each = slots[order.slot()];
             if (each.free()) return order.slot();
-            if (each.check != wanted.check || each.exact() != wanted.exact) continue;
-            if (wanted.exact || matches(*entryat(each)->first, form)) return order.slot();
+            if (each.check != wanted.check || each.what() != wanted.what) continue;
+            if (wanted.what != keymark::kind::text || sametext(*entryat(each)->first, form.text)) return order.slot();
         }
     }
 
-    // Nothing is filed twice, so each slot goes to the first free one of its probe. Where a
-    // probe starts is found again from the mark when it is exact, else from the key.
+    // Nothing is filed twice, so each slot goes to the first free one of its probe, which starts
+    // where its mark says: no key object is read.
     void grow() {
         zeroedtable<slot> previous = std::move(slots);
         slots = zeroedtable<slot>(previous.size() * 2);
         for (const slot& each : previous) {
             if (each.free()) continue;
-            const std::uint64_t start = each.exact() ? static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(each.check)))
-                                                     : startof(printof(formof(*entryat(each)->first)));
-            probeorder order(start, slots.size() - 1);
+            probeorder order(startof(keymark{each.check, each.what()}), slots.size() - 1);
             while (!slots[order.slot()].free()) order.next();
             slots[order.slot()] = each;
         }
@@ -436,12 +432,12 @@ valueslot& dictmap::operator[](variable* key) {
 constexpr std::size_t indexedfrom = 4096;
 
 void dictmap::fileadded(const dictentry* added) {
-    if (index && index->current()) {
+    if (index && index->current() && size() <= keyindex::largest) {
         index->add(added);
         return;
     }
     index.reset();  // out of date anyway
-    if (size() >= indexedfrom && std::has_single_bit(size())) index = std::make_unique<keyindex>(*this, keychangecount());
+    if (size() >= indexedfrom && size() <= keyindex::largest && std::has_single_bit(size())) index = std::make_unique<keyindex>(*this, keychangecount());
 }
 
 std::size_t dictmap::erase(variable* key) {
@@ -462,7 +458,7 @@ const dictmap::value_type* dictmap::findequal(const variable& value) const {
 const dictmap::value_type* dictmap::findother(const variable& value) const {
     const lookupform form = formof(value);
     if (form.what == lookupform::kind::nothing) return nullptr;
-    if (!indexed(form) || size() <= scanlimit) return scan(value);
+    if (!indexed(form) || size() <= scanlimit || size() > keyindex::largest) return scan(value);
     if (!index)
         index = std::make_unique<keyindex>(*this, keychangecount());
     else if (!index->current())
