@@ -230,7 +230,7 @@ public:
     bool current() const { return made == keychangecount(); }
 
     const entry* find(const lookupform& form) const {
-        const slot& found = slots[probe(form, printof(form))];
+        const slot& found = slots[probe(form, markof(printof(form)))];
         return found.free() ? nullptr : entryat(found);
     }
 
@@ -280,8 +280,8 @@ private:
         }
         const lookupform form = formof(key);
         if (!indexed(form)) return;
-        const std::uint64_t print = printof(form);
-        settle(probe(form, print), key, position, markof(print));
+        const keymark mark = markof(printof(form));
+        settle(probe(form, mark), key, position, mark);
     }
 
     // The earliest key of a value wins: a key object made before the one filed takes its place.
@@ -308,8 +308,7 @@ private:
 
     // The slot of the value's entry, or the free slot where it would go. At most three quarters
     // of the slots are used (a table grows before it could be more), so there always is one.
-    std::size_t probe(const lookupform& form, std::uint64_t print) const {
-        const keymark wanted = markof(print);
+    std::size_t probe(const lookupform& form, const keymark& wanted) const {
         for (probeorder order(startof(wanted), slots.size() - 1);; order.next()) {
             const slot& each = slots[order.slot()];
             if (each.free()) return order.slot();
