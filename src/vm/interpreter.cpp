@@ -842,6 +842,25 @@ void openmethod(variable* receiver, const instruction& load, variable* method, c
     gointo(receiver);
 }
 
+// The steps from the receiver's load to the `leave` of a one-argument group (runappendnumber,
+// runlookup) whose native's work `native` does: the receiver's scope opened and its method
+// named, the steps up to the call counted, the call traced while the native works, and the
+// `leave`, which is left to the next step when a collection comes due. Returns the steps taken.
+template <typename work_of_native>
+std::size_t callnative(work& w, const instruction* code, std::uint32_t& ip, variable* receiver, variable* method,
+                       work_of_native native) {
+    openmethod(receiver, code[ip + 1], method, code[ip + 3]);
+    stepto(w, code, ip, 5);
+    w.c.calltrace.push_back(method);
+    native();
+    w.c.calltrace.pop_back();
+    if (collectiondue(w.m)) return 5;
+
+    stepto(w, code, ip, 1);
+    goout();
+    return 6;
+}
+
 // A number appended to a list by a method call on a local (instruction::argahead): `pushconst N`
 // or `loadlocal Y` of a plain number, then `loadlocal X; enter; loadattr append; call 1; leave`,
 // with X a list whose append is the list's own native. The list keeps the number as the element
@@ -876,16 +895,7 @@ std::size_t runappendnumber(work& w, const instruction* code, std::uint32_t& ip)
     if (!method->ismodule || method->parts.get().modulefunc != builtin::Lappend) return 0;
 
     const auto kept = listelements::keptnumber(w.m.nextseq++, isfloat, bits, listelements::nameid(numbername));
-    openmethod(list, load, method, attr);
-    stepto(w, code, ip, 5);
-    w.c.calltrace.push_back(method);
-    builtin::appendkept(*list, kept);
-    w.c.calltrace.pop_back();
-    if (collectiondue(w.m)) return 5;
-
-    stepto(w, code, ip, 1);
-    goout();
-    return 6;
+    return callnative(w, code, ip, list, method, [&] { builtin::appendkept(*list, kept); });
 }
 
 // A scratch object standing in for the number a dictionary keeps (shortcut::valueinscratch).
@@ -936,16 +946,9 @@ std::size_t runlookup(work& w, const instruction* code, std::uint32_t& ip) {
         w.c.datastack.push_back(standinvalue(w.m, entry->second.raw()));
         return 6;
     }
-    openmethod(dict, load, method, attr);
-    stepto(w, code, ip, 5);
-    w.c.calltrace.push_back(method);
-    w.c.datastack.push_back(get ? entry->second.object() : newint(entry != nullptr ? 1 : 0));
-    w.c.calltrace.pop_back();
-    if (collectiondue(w.m)) return 5;
-
-    stepto(w, code, ip, 1);
-    goout();
-    return 6;
+    return callnative(w, code, ip, dict, method, [&] {
+        w.c.datastack.push_back(get ? entry->second.object() : newint(entry != nullptr ? 1 : 0));
+    });
 }
 
 // An ifblock whose block returns a local (instruction::returnsalocal), met with a condition that
