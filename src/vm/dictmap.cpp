@@ -165,6 +165,11 @@ struct keymark {
 constexpr unsigned kindshift = 30;
 constexpr std::uint32_t positionbits = (1u << kindshift) - 1;
 
+// A number's mark is whole only while ints and floats are 32 bits wide.
+static_assert(std::is_same_v<decltype(variable::intval), std::int32_t> &&
+                  std::is_same_v<decltype(variable::floatval), float>,
+              "wider numbers need wider marks: two numbers would share one and be found for each other");
+
 keymark markof(std::uint64_t print) {
     if ((print & textprint) == textprint)
         return {static_cast<std::uint32_t>(print) ^ static_cast<std::uint32_t>(print >> 32), keymark::kind::text};
