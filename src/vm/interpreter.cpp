@@ -688,7 +688,7 @@ static_assert(readsonlyopcodes() == 9 && byteof(opcode::add) == 0 && byteof(opco
                   hasflag(3, opflag::readsonly) && hasflag(byteof(opcode::equal), opflag::readsonly) && hasflag(byteof(opcode::greater), opflag::readsonly) &&
                   hasflag(byteof(opcode::less), opflag::readsonly) && hasflag(byteof(opcode::lessequal), opflag::readsonly) &&
                   hasflag(byteof(opcode::greaterequal), opflag::readsonly),
-              "a new reader: teach runoperandpair to run it");
+              "a new reader: teach runreader to run it");
 
 // The steps of a group up to and including the one at `ip + steps - 1`, about to run it: counted,
 // and the frame where running them one at a time would leave it, nothing made fresh.
